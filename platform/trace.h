@@ -1,0 +1,37 @@
+// Software tracing: one macro layer keyed by the calling function. Texts and levels are free;
+// the machine routes enabled traces to stderr or a file. Cheap when off: the format arguments
+// are not evaluated unless the flag and level are enabled.
+#pragma once
+
+#include "platform/types.h"
+
+enum TRACE_LEVEL : ULONG {
+    TRACE_LEVEL_ERROR = 2,
+    TRACE_LEVEL_WARNING = 3,
+    TRACE_LEVEL_INFORMATION = 4,
+    TRACE_LEVEL_VERBOSE = 5,
+};
+
+enum TRACE_FLAG : ULONG {
+    TRACE_DRIVER = 0x01,   // entry, add, preparation, teardown, identity
+    TRACE_USB = 0x02,      // configuration, descriptors, transfers, port services
+    TRACE_DFU = 0x04,      // DFU requests, DfuSe commands, device memory
+    TRACE_CONTROL = 0x08,  // I/O controls
+    TRACE_NOTIFY = 0x10,   // sibling callback, capabilities, event log
+};
+
+bool TraceIsEnabled(ULONG flag, ULONG level);
+void TraceWrite(ULONG flag, ULONG level, const char* function, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+#define TraceEvents(level, flag, ...)                          \
+    do {                                                       \
+        if (TraceIsEnabled((flag), (level))) {                 \
+            TraceWrite((flag), (level), __func__, __VA_ARGS__); \
+        }                                                      \
+    } while (0)
+
+struct DRIVER_OBJECT;
+// Starting and stopping the driver's tracing session.
+void WPP_INIT_TRACING(DRIVER_OBJECT* driverObject, const UNICODE_STRING* registryPath);
+void WPP_CLEANUP(DRIVER_OBJECT* driverObject);

@@ -1,0 +1,91 @@
+// Basic kernel types as the driver logic sees them. Widths follow the Windows x64 data model
+// (LONG and ULONG are 32-bit); text is UTF-16 in char16_t, never wchar_t.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+using VOID = void;
+using PVOID = void*;
+using CHAR = char;
+using UCHAR = std::uint8_t;
+using PUCHAR = UCHAR*;
+using BOOLEAN = std::uint8_t;
+using SHORT = std::int16_t;
+using USHORT = std::uint16_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using PULONG = ULONG*;
+using LONG64 = std::int64_t;
+using ULONG64 = std::uint64_t;
+using LONGLONG = std::int64_t;
+using ULONGLONG = std::uint64_t;
+using SIZE_T = std::size_t;
+using ULONG_PTR = std::uintptr_t;
+using LONG_PTR = std::intptr_t;
+using WCHAR = char16_t;
+using PWSTR = WCHAR*;
+using PCWSTR = const WCHAR*;
+using NTSTATUS = std::int32_t;
+using HANDLE = void*;
+using ACCESS_MASK = ULONG;
+using KPRIORITY = LONG;
+
+inline constexpr BOOLEAN TRUE = 1;
+inline constexpr BOOLEAN FALSE = 0;
+
+enum KPROCESSOR_MODE : std::int8_t { KernelMode = 0, UserMode = 1 };
+enum KWAIT_REASON : ULONG { Executive = 0 };
+
+union LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+static_assert(sizeof(LARGE_INTEGER) == 8);
+
+// Counted UTF-16 string; lengths are in bytes, the buffer need not be terminated.
+struct UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+using PUNICODE_STRING = UNICODE_STRING*;
+using PCUNICODE_STRING = const UNICODE_STRING*;
+
+struct GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+};
+static_assert(sizeof(GUID) == 16);
+
+constexpr bool IsEqualGUID(const GUID& a, const GUID& b) {
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) {
+        return false;
+    }
+    for (int i = 0; i < 8; ++i) {
+        if (a.Data4[i] != b.Data4[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline void RtlZeroMemory(void* destination, SIZE_T length) { std::memset(destination, 0, length); }
+inline void RtlFillMemory(void* destination, SIZE_T length, UCHAR fill) {
+    std::memset(destination, fill, length);
+}
+inline void RtlCopyMemory(void* destination, const void* source, SIZE_T length) {
+    std::memcpy(destination, source, length);
+}
+inline void RtlMoveMemory(void* destination, const void* source, SIZE_T length) {
+    std::memmove(destination, source, length);
+}
+
+// Relative kernel intervals are negative counts of 100 ns.
+constexpr LONGLONG RelativeMilliseconds(LONGLONG milliseconds) { return -10000LL * milliseconds; }
