@@ -1,0 +1,59 @@
+// The emulated machine: the one system the platform calls act on. A test or a tool builds a
+// Machine, and for its lifetime every platform call (pool, waits, registry, I/O) goes to it.
+#pragma once
+
+#include <memory>
+
+#include "host/clock.h"
+#include "host/dispatcher.h"
+#include "host/fault_plan.h"
+#include "host/pool.h"
+#include "host/trace_sink.h"
+
+namespace host {
+
+struct MachineOptions {
+    bool virtualClock = true;
+    // The version the system reports to the driver.
+    unsigned osMajor = 10;
+    unsigned osMinor = 0;
+    unsigned osBuild = 19045;
+};
+
+class Machine {
+public:
+    explicit Machine(MachineOptions options = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // The machine platform calls act on; there is at most one at a time.
+    static Machine& current();
+    static bool exists();
+
+    const MachineOptions& options() const { return options_; }
+    void setOsVersion(unsigned major, unsigned minor) {
+        options_.osMajor = major;
+        options_.osMinor = minor;
+    }
+
+    Pool& pool() { return pool_; }
+    FaultPlan& faults() { return faults_; }
+    Clock& clock() { return *clock_; }
+    WaitLog& waits() { return waits_; }
+    Dispatcher& dispatcher() { return dispatcher_; }
+    TraceSink& trace() { return trace_; }
+    TimerResolution& timerResolution() { return timerResolution_; }
+
+private:
+    MachineOptions options_;
+    FaultPlan faults_;
+    Pool pool_;
+    std::unique_ptr<Clock> clock_;
+    WaitLog waits_;
+    Dispatcher dispatcher_;
+    TraceSink trace_;
+    TimerResolution timerResolution_;
+};
+
+}  // namespace host

@@ -1,0 +1,109 @@
+#include "host/pool.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "host/fault_plan.h"
+#include "host/machine.h"
+
+namespace host {
+
+std::string tagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+Pool::~Pool() {
+    for (auto& [p, block] : blocks_) {
+        std::free(const_cast<void*>(p));
+    }
+}
+
+void* Pool::allocate(POOL_TYPE type, std::size_t size, ULONG tag) {
+    if (faults_.allocationFails(tag)) {
+        return nullptr;
+    }
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        return nullptr;
+    }
+    std::memset(p, 0xCD, size);
+    std::lock_guard lock(mutex_);
+    blocks_[p] = {tag, size, type};
+    ++allocationCounts_[tag];
+    types_[tag].push_back(type);
+    return p;
+}
+
+void Pool::free(void* p, ULONG tag) {
+    if (p == nullptr) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    auto it = blocks_.find(p);
+    if (it == blocks_.end()) {
+        std::fprintf(stderr, "pool: free of a block the pool never handed out (tag %s)\n",
+                     tagText(tag).c_str());
+        std::abort();
+    }
+    if (it->second.tag != tag) {
+        std::fprintf(stderr, "pool: block of tag %s freed with tag %s\n",
+                     tagText(it->second.tag).c_str(), tagText(tag).c_str());
+        std::abort();
+    }
+    blocks_.erase(it);
+    std::free(p);
+}
+
+std::optional<Pool::Block> Pool::find(const void* p) const {
+    std::lock_guard lock(mutex_);
+    auto it = blocks_.find(p);
+    if (it == blocks_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+std::vector<Pool::Block> Pool::outstanding() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Block> result;
+    for (const auto& [p, block] : blocks_) {
+        result.push_back(block);
+    }
+    return result;
+}
+
+std::vector<std::string> Pool::leakedTags() const {
+    std::set<std::string> tags;
+    for (const Block& block : outstanding()) {
+        tags.insert(tagText(block.tag));
+    }
+    return {tags.begin(), tags.end()};
+}
+
+std::uint64_t Pool::allocations(ULONG tag) const {
+    std::lock_guard lock(mutex_);
+    auto it = allocationCounts_.find(tag);
+    return it == allocationCounts_.end() ? 0 : it->second;
+}
+
+std::vector<POOL_TYPE> Pool::typesUsed(ULONG tag) const {
+    std::lock_guard lock(mutex_);
+    auto it = types_.find(tag);
+    return it == types_.end() ? std::vector<POOL_TYPE>{} : it->second;
+}
+
+}  // namespace host
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
+    return host::Machine::current().pool().allocate(poolType, numberOfBytes, tag);
+}
+
+void ExFreePoolWithTag(PVOID p, ULONG tag) { host::Machine::current().pool().free(p, tag); }
