@@ -14,6 +14,7 @@ using PUCHAR = UCHAR*;
 using BOOLEAN = std::uint8_t;
 using SHORT = std::int16_t;
 using USHORT = std::uint16_t;
+using PUSHORT = USHORT*;
 using LONG = std::int32_t;
 using ULONG = std::uint32_t;
 using PULONG = ULONG*;

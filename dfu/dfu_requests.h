@@ -1,0 +1,29 @@
+// The seven DFU 1.1 class requests, each one control transfer on the DFU interface, and the
+// two ways back to dfuIDLE.
+#pragma once
+
+#include "dfu/dfu_protocol.h"
+#include "platform/wdf.h"
+
+// Every DFU request is allowed this long on the wire.
+inline constexpr ULONG DFU_REQUEST_TIMEOUT_MS = 500;
+
+NTSTATUS DfuDetach(WDFDEVICE device, USHORT detachTimeoutMs);
+NTSTATUS DfuDnload(WDFDEVICE device, const void* data, ULONG length, USHORT blockNumber);
+NTSTATUS DfuUpload(WDFDEVICE device, void* buffer, ULONG length, USHORT blockNumber,
+                   PULONG bytesReceived);
+// The poll time-out is decoded from the reply whether or not the transfer succeeded; callers
+// clear the reply first, so a failed request reads as status 0, state appIDLE.
+NTSTATUS DfuGetStatus(WDFDEVICE device, DfuStatusReply* reply, PULONG pollTimeoutMs);
+NTSTATUS DfuClrStatus(WDFDEVICE device);
+NTSTATUS DfuGetState(WDFDEVICE device, PUCHAR state);
+NTSTATUS DfuAbort(WDFDEVICE device);
+
+// ABORT, then clear-status rounds until dfuIDLE, at most NumDfuBootIterBusyWaits of them.
+// STATUS_UNSUCCESSFUL for every failure.
+NTSTATUS DfuSetIdle(WDFDEVICE device);
+// One step chosen by the current state, confirmed by GETSTATE; never waits for a busy device.
+NTSTATUS EnsureDfuIDLE(WDFDEVICE device);
+
+const char* DfuStateName(UCHAR state);
+const char* DfuStatusName(UCHAR status);
