@@ -1,0 +1,525 @@
+#include "tools/scenario/scenario.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "control/public/ioctl.h"
+
+namespace scenario {
+
+namespace {
+
+using nlohmann::json;
+
+// Where in the document an element sits, for error messages: devices[2].faults[0].action
+class Path {
+public:
+    Path(const std::string& file, std::string text) : file_(file), text_(std::move(text)) {}
+    Path operator/(const std::string& key) const {
+        return Path(file_, text_.empty() ? key : text_ + "." + key);
+    }
+    Path operator[](std::size_t index) const {
+        return Path(file_, text_ + "[" + std::to_string(index) + "]");
+    }
+    [[noreturn]] void fail(const std::string& expected, const json* got = nullptr) const {
+        std::string message = file_ + ": " + (text_.empty() ? "(document)" : text_) +
+                              ": expected " + expected;
+        if (got != nullptr) {
+            std::string shown = got->dump();
+            if (shown.size() > 60) {
+                shown = shown.substr(0, 57) + "...";
+            }
+            message += ", got " + shown;
+        }
+        throw ScenarioError(message);
+    }
+    const std::string& text() const { return text_; }
+
+private:
+    const std::string& file_;
+    std::string text_;
+};
+
+void expectObject(const json& value, const Path& path, const std::set<std::string>& known) {
+    if (!value.is_object()) {
+        path.fail("an object", &value);
+    }
+    for (const auto& item : value.items()) {
+        if (!known.contains(item.key())) {
+            std::string list;
+            for (const std::string& k : known) {
+                list += (list.empty() ? "" : ", ") + k;
+            }
+            (path / item.key()).fail("one of the keys " + list);
+        }
+    }
+}
+
+// Numbers may be JSON numbers or strings "0x..." (or decimal strings).
+std::uint64_t number(const json& value, const Path& path, std::uint64_t max) {
+    std::uint64_t n = 0;
+    if (value.is_number_unsigned()) {
+        n = value.get<std::uint64_t>();
+    } else if (value.is_number_integer() && value.get<std::int64_t>() >= 0) {
+        n = static_cast<std::uint64_t>(value.get<std::int64_t>());
+    } else if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        const bool hex = text.size() > 2 && (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0);
+        const std::string digits = hex ? text.substr(2) : text;
+        if (digits.empty() ||
+            digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
+                std::string::npos ||
+            digits.size() > (hex ? 16u : 19u)) {
+            path.fail("a number or a \"0x...\" string", &value);
+        }
+        n = std::stoull(digits, nullptr, hex ? 16 : 10);
+    } else {
+        path.fail("a number or a \"0x...\" string", &value);
+    }
+    if (n > max) {
+        path.fail("a number up to " + std::to_string(max), &value);
+    }
+    return n;
+}
+
+template <class T>
+T numberAs(const json& value, const Path& path) {
+    return static_cast<T>(number(value, path, static_cast<std::uint64_t>(T(~T(0)))));
+}
+
+std::string text(const json& value, const Path& path) {
+    if (!value.is_string()) {
+        path.fail("a string", &value);
+    }
+    return value.get<std::string>();
+}
+
+bool boolean(const json& value, const Path& path) {
+    if (!value.is_boolean()) {
+        path.fail("true or false", &value);
+    }
+    return value.get<bool>();
+}
+
+Bytes hexBytes(const json& value, const Path& path) {
+    return parseHex(text(value, path), path.text());
+}
+
+std::vector<std::string> strings(const json& value, const Path& path) {
+    if (!value.is_array()) {
+        path.fail("an array of strings", &value);
+    }
+    std::vector<std::string> result;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        result.push_back(text(value[i], path[i]));
+    }
+    return result;
+}
+
+std::vector<unsigned> location(const json& value, const Path& path) {
+    if (!value.is_array() || value.empty() || value.size() > 6) {
+        path.fail("an array of 1 to 6 port numbers (root-hub port, then hub ports)", &value);
+    }
+    std::vector<unsigned> ports;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto port = static_cast<unsigned>(number(value[i], path[i], 255));
+        if (port == 0) {
+            path[i].fail("a port number from 1 to 255", &value[i]);
+        }
+        ports.push_back(port);
+    }
+    return ports;
+}
+
+void parseOsVersion(const json& value, const Path& path, Scenario& s) {
+    const std::string v = text(value, path);
+    unsigned major = 0;
+    unsigned minor = 0;
+    char dot = 0;
+    std::istringstream in(v);
+    if (!(in >> major >> dot >> minor) || dot != '.' || !in.eof()) {
+        path.fail("a version \"MAJOR.MINOR\" such as \"10.0\" or \"6.1\"", &value);
+    }
+    s.osMajor = major;
+    s.osMinor = minor;
+}
+
+RegistryValue registryValue(const json& value, const Path& path) {
+    RegistryValue r;
+    if (value.is_number() || value.is_string()) {
+        r.type = RegistryValue::Type::Dword;
+        r.number = number(value, path, 0xFFFFFFFF);
+        return r;
+    }
+    expectObject(value, path, {"sz", "binary", "qword", "multi_sz"});
+    if (value.size() != 1) {
+        path.fail("an object with exactly one of sz, binary, qword, multi_sz", &value);
+    }
+    const auto& [key, inner] = *value.items().begin();
+    if (key == "sz") {
+        r.type = RegistryValue::Type::Sz;
+        r.text = text(inner, path / key);
+    } else if (key == "binary") {
+        r.type = RegistryValue::Type::Binary;
+        r.binary = hexBytes(inner, path / key);
+    } else if (key == "qword") {
+        r.type = RegistryValue::Type::Qword;
+        r.number = number(inner, path / key, ~0ULL);
+    } else {
+        r.type = RegistryValue::Type::MultiSz;
+        r.strings = strings(inner, path / key);
+    }
+    return r;
+}
+
+Parameters parameters(const json& value, const Path& path) {
+    Parameters p;
+    if (value.is_null()) {
+        p.kind = Parameters::Kind::Missing;
+    } else if (value.is_string()) {
+        p.kind = Parameters::Kind::RegFile;
+        p.regFile = value.get<std::string>();
+    } else if (value.is_object()) {
+        p.kind = Parameters::Kind::Values;
+        for (const auto& item : value.items()) {
+            p.values.emplace_back(item.key(), registryValue(item.value(), path / item.key()));
+        }
+    } else {
+        path.fail("a .reg file path, an object of values, or null", &value);
+    }
+    return p;
+}
+
+Fault fault(const json& value, const Path& path) {
+    expectObject(value, path, {"request", "nth", "count", "action", "reply"});
+    static const std::set<std::string> kRequests = {"DNLOAD",    "UPLOAD", "GETSTATUS",
+                                                    "GETSTATE",  "CLRSTATUS", "ABORT",
+                                                    "DETACH",    "GET_DESCRIPTOR", "ANY"};
+    static const std::set<std::string> kActions = {"stall", "timeout", "unplug", "reply"};
+    Fault f;
+    if (!value.contains("request") || !value.contains("action")) {
+        path.fail("an object with \"request\" and \"action\"", &value);
+    }
+    f.request = text(value["request"], path / "request");
+    if (!kRequests.contains(f.request)) {
+        (path / "request").fail(
+            "DNLOAD, UPLOAD, GETSTATUS, GETSTATE, CLRSTATUS, ABORT, DETACH, GET_DESCRIPTOR or ANY",
+            &value["request"]);
+    }
+    f.action = text(value["action"], path / "action");
+    if (!kActions.contains(f.action)) {
+        (path / "action").fail("stall, timeout, unplug or reply", &value["action"]);
+    }
+    if (value.contains("nth")) {
+        f.nth = static_cast<unsigned>(number(value["nth"], path / "nth", 1000000));
+        if (f.nth == 0) {
+            (path / "nth").fail("a number from 1 (the first occurrence)", &value["nth"]);
+        }
+    }
+    if (value.contains("count")) {
+        f.count = static_cast<unsigned>(number(value["count"], path / "count", 1000000));
+    }
+    if (value.contains("reply")) {
+        f.reply = hexBytes(value["reply"], path / "reply");
+    }
+    if (f.action == "reply" && !value.contains("reply")) {
+        path.fail("\"reply\" bytes with action \"reply\"", &value);
+    }
+    return f;
+}
+
+Device device(const json& value, const Path& path) {
+    expectObject(value, path,
+                 {"name", "location", "controller", "preset", "hardware_ids", "serial",
+                  "bcd_usb", "bcd_device", "id_vendor", "id_product", "high_speed",
+                  "transfer_size", "attributes", "segments", "option_bytes", "identity_records",
+                  "memory", "read_protected", "get_commands", "faults"});
+    Device d;
+    if (!value.contains("name")) {
+        path.fail("an object with a \"name\"", &value);
+    }
+    d.name = text(value["name"], path / "name");
+    if (d.name.empty()) {
+        (path / "name").fail("a non-empty name", &value["name"]);
+    }
+    for (const auto& item : value.items()) {
+        const std::string& key = item.key();
+        const json& v = item.value();
+        const Path p = path / key;
+        if (key == "location") {
+            d.location = location(v, p);
+        } else if (key == "controller") {
+            d.controller = static_cast<unsigned>(number(v, p, 15));
+        } else if (key == "preset") {
+            if (v.is_string() && v.get<std::string>() == "blank") {
+                d.productCode.reset();
+            } else {
+                d.productCode = static_cast<unsigned>(number(v, p, 0xFFFFFFFF));
+            }
+        } else if (key == "hardware_ids") {
+            d.hardwareIds = strings(v, p);
+        } else if (key == "serial") {
+            d.serialGiven = true;
+            if (!v.is_null()) {
+                d.serial = text(v, p);
+            }
+        } else if (key == "bcd_usb") {
+            d.bcdUsb = numberAs<std::uint16_t>(v, p);
+        } else if (key == "bcd_device") {
+            d.bcdDevice = numberAs<std::uint16_t>(v, p);
+        } else if (key == "id_vendor") {
+            d.idVendor = numberAs<std::uint16_t>(v, p);
+        } else if (key == "id_product") {
+            d.idProduct = numberAs<std::uint16_t>(v, p);
+        } else if (key == "high_speed") {
+            d.highSpeed = boolean(v, p);
+        } else if (key == "transfer_size") {
+            d.transferSize = numberAs<std::uint16_t>(v, p);
+        } else if (key == "attributes") {
+            d.attributes = numberAs<std::uint8_t>(v, p);
+        } else if (key == "segments") {
+            d.segments = strings(v, p);
+        } else if (key == "option_bytes") {
+            d.optionBytes = hexBytes(v, p);
+            if (d.optionBytes->size() != 16) {
+                p.fail("16 bytes of hex (32 digits)", &v);
+            }
+        } else if (key == "identity_records") {
+            if (!v.is_array()) {
+                p.fail("an array of {\"pid\", \"vid\", \"variant\"}", &v);
+            }
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                expectObject(v[i], p[i], {"pid", "vid", "variant"});
+                IdentityRecord r;
+                if (v[i].contains("pid")) r.pid = numberAs<std::uint16_t>(v[i]["pid"], p[i] / "pid");
+                if (v[i].contains("vid")) r.vid = numberAs<std::uint16_t>(v[i]["vid"], p[i] / "vid");
+                if (v[i].contains("variant")) {
+                    r.variant = numberAs<std::uint16_t>(v[i]["variant"], p[i] / "variant");
+                }
+                d.identityRecords.push_back(r);
+            }
+        } else if (key == "memory") {
+            if (!v.is_array()) {
+                p.fail("an array of {\"address\", \"hex\"}", &v);
+            }
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                expectObject(v[i], p[i], {"address", "hex"});
+                if (!v[i].contains("address") || !v[i].contains("hex")) {
+                    p[i].fail("an object with \"address\" and \"hex\"", &v[i]);
+                }
+                d.memory.push_back({numberAs<std::uint32_t>(v[i]["address"], p[i] / "address"),
+                                    hexBytes(v[i]["hex"], p[i] / "hex")});
+            }
+        } else if (key == "read_protected") {
+            d.readProtected = boolean(v, p);
+        } else if (key == "get_commands") {
+            d.getCommands = hexBytes(v, p);
+        } else if (key == "faults") {
+            if (!v.is_array()) {
+                p.fail("an array of faults", &v);
+            }
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                d.faults.push_back(fault(v[i], p[i]));
+            }
+        }
+    }
+    return d;
+}
+
+std::uint32_t ioctlCode(const json& value, const Path& path) {
+    if (value.is_string()) {
+        const std::string name = value.get<std::string>();
+        for (const IoctlName& known : IOCTL_NAMES) {
+            if (name == known.name) {
+                return known.code;
+            }
+        }
+        if (name.rfind("0x", 0) != 0 && name.rfind("0X", 0) != 0) {
+            path.fail("a control-code name such as \"IOCTL_DFU_GET_DEVICE_CAPS\" or a number",
+                      &value);
+        }
+    }
+    return numberAs<std::uint32_t>(value, path);
+}
+
+Action action(const json& value, const Path& path, const std::set<std::string>& devices,
+              std::set<std::string>& handles) {
+    if (!value.is_object()) {
+        path.fail("an action object", &value);
+    }
+    auto requireDevice = [&](const json& v, const Path& p) {
+        std::string name = text(v, p);
+        if (!devices.contains(name)) {
+            p.fail("the name of a device of this scenario", &v);
+        }
+        return name;
+    };
+    auto requireHandle = [&](const json& v, const Path& p) {
+        std::string name = text(v, p);
+        if (!handles.contains(name)) {
+            p.fail("a handle opened by an earlier action", &v);
+        }
+        return name;
+    };
+    if (value.contains("open")) {
+        expectObject(value, path, {"open", "device", "interface"});
+        OpenAction a;
+        a.handle = text(value["open"], path / "open");
+        if (!value.contains("device")) {
+            path.fail("\"device\" with \"open\"", &value);
+        }
+        a.device = requireDevice(value["device"], path / "device");
+        if (value.contains("interface")) {
+            a.interfaceKind = text(value["interface"], path / "interface");
+            if (a.interfaceKind != "driver" && a.interfaceKind != "product" &&
+                a.interfaceKind != "companion") {
+                (path / "interface").fail("driver, product or companion", &value["interface"]);
+            }
+        }
+        handles.insert(a.handle);
+        return a;
+    }
+    if (value.contains("close")) {
+        expectObject(value, path, {"close"});
+        CloseAction a{requireHandle(value["close"], path / "close")};
+        handles.erase(a.handle);
+        return a;
+    }
+    if (value.contains("ioctl")) {
+        expectObject(value, path, {"ioctl", "handle", "in", "out"});
+        IoctlAction a;
+        a.code = ioctlCode(value["ioctl"], path / "ioctl");
+        if (!value.contains("handle")) {
+            path.fail("\"handle\" with \"ioctl\"", &value);
+        }
+        a.handle = requireHandle(value["handle"], path / "handle");
+        if (value.contains("in")) {
+            a.in = hexBytes(value["in"], path / "in");
+        }
+        if (value.contains("out")) {
+            a.outLength = static_cast<std::uint32_t>(number(value["out"], path / "out", 1 << 20));
+        }
+        return a;
+    }
+    for (const auto& [key, kind] : {std::pair{"surprise_remove", DeviceAction::Kind::SurpriseRemove},
+                                    std::pair{"remove", DeviceAction::Kind::Remove},
+                                    std::pair{"plug", DeviceAction::Kind::Plug}}) {
+        if (value.contains(key)) {
+            expectObject(value, path, {key});
+            return DeviceAction{kind, requireDevice(value[key], path / key)};
+        }
+    }
+    if (value.contains("sibling_notify")) {
+        expectObject(value, path, {"sibling_notify"});
+        const json& v = value["sibling_notify"];
+        const Path p = path / "sibling_notify";
+        expectObject(v, p, {"command", "vendor_id", "product_id", "location", "controller",
+                            "serial_out", "result"});
+        SiblingNotifyAction a;
+        if (v.contains("command")) a.command = number(v["command"], p / "command", ~0ULL);
+        if (v.contains("vendor_id")) a.vendorId = numberAs<std::uint16_t>(v["vendor_id"], p / "vendor_id");
+        if (v.contains("product_id")) {
+            a.productId = numberAs<std::uint16_t>(v["product_id"], p / "product_id");
+        }
+        if (v.contains("location")) a.location = location(v["location"], p / "location");
+        if (v.contains("controller")) {
+            a.controller = static_cast<unsigned>(number(v["controller"], p / "controller", 15));
+        }
+        if (v.contains("serial_out")) a.serialOut = boolean(v["serial_out"], p / "serial_out");
+        if (v.contains("result")) a.result = number(v["result"], p / "result", ~0ULL);
+        return a;
+    }
+    if (value.contains("wait_ms")) {
+        expectObject(value, path, {"wait_ms"});
+        return WaitAction{number(value["wait_ms"], path / "wait_ms", 3600000)};
+    }
+    path.fail("one of open, close, ioctl, surprise_remove, remove, plug, sibling_notify, wait_ms",
+              &value);
+}
+
+}  // namespace
+
+Bytes parseHex(const std::string& hex, const std::string& where) {
+    if (hex.size() % 2 != 0 ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        throw ScenarioError(where + ": expected hex digits in pairs, got \"" + hex + "\"");
+    }
+    Bytes bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string toHex(const std::uint8_t* data, std::size_t length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (std::size_t i = 0; i < length; ++i) {
+        text += kDigits[data[i] >> 4];
+        text += kDigits[data[i] & 15];
+    }
+    return text;
+}
+
+Scenario parseScenario(const json& document, const std::string& fileName) {
+    Scenario s;
+    s.fileName = fileName;
+    const Path root(s.fileName, "");
+    expectObject(document, root, {"system_version", "parameters", "devices", "actions"});
+    if (document.contains("system_version")) {
+        parseOsVersion(document["system_version"], root / "system_version", s);
+    }
+    if (document.contains("parameters")) {
+        s.parameters = parameters(document["parameters"], root / "parameters");
+    }
+    std::set<std::string> names;
+    if (document.contains("devices")) {
+        const json& devices = document["devices"];
+        if (!devices.is_array()) {
+            (root / "devices").fail("an array of devices", &devices);
+        }
+        std::set<std::pair<unsigned, std::vector<unsigned>>> places;
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            Device d = device(devices[i], (root / "devices")[i]);
+            if (!names.insert(d.name).second) {
+                ((root / "devices")[i] / "name").fail("a name no other device has",
+                                                      &devices[i]["name"]);
+            }
+            if (!places.insert({d.controller, d.location}).second) {
+                ((root / "devices")[i] / "location").fail("a port no other device occupies");
+            }
+            s.devices.push_back(std::move(d));
+        }
+    }
+    if (document.contains("actions")) {
+        const json& actions = document["actions"];
+        if (!actions.is_array()) {
+            (root / "actions").fail("an array of actions", &actions);
+        }
+        std::set<std::string> handles;
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            s.actions.push_back(action(actions[i], (root / "actions")[i], names, handles));
+        }
+    }
+    return s;
+}
+
+Scenario loadScenarioFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        throw ScenarioError(path + ": cannot be read");
+    }
+    json document;
+    try {
+        document = json::parse(in);
+    } catch (const json::parse_error& e) {
+        throw ScenarioError(path + ": not valid JSON: " + e.what());
+    }
+    return parseScenario(document, path);
+}
+
+}  // namespace scenario

@@ -1,0 +1,131 @@
+// A scenario: the machine, its bus and its devices, and the actions to run on them. Read from
+// the JSON document that docs/scenario.md describes; every error names the file, the path of
+// the bad element and what was expected.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace scenario {
+
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct RegistryValue {
+    enum class Type { Dword, Sz, Binary, Qword, MultiSz } type = Type::Dword;
+    std::uint64_t number = 0;              // Dword, Qword
+    std::string text;                      // Sz
+    Bytes binary;                          // Binary
+    std::vector<std::string> strings;      // MultiSz
+};
+
+struct Parameters {
+    enum class Kind { Empty, Missing, RegFile, Values } kind = Kind::Empty;
+    std::string regFile;  // RegFile: relative to the scenario file
+    std::vector<std::pair<std::string, RegistryValue>> values;
+};
+
+struct Fault {
+    std::string request;  // DNLOAD, UPLOAD, GETSTATUS, GETSTATE, CLRSTATUS, ABORT, DETACH,
+                          // GET_DESCRIPTOR, ANY
+    unsigned nth = 1;
+    unsigned count = 1;
+    std::string action;   // stall, timeout, unplug, reply
+    Bytes reply;
+};
+
+struct IdentityRecord {
+    std::uint16_t pid = 0;
+    std::uint16_t vid = 0;
+    std::uint16_t variant = 0;
+};
+
+struct MemoryPatch {
+    std::uint32_t address = 0;
+    Bytes bytes;
+};
+
+struct Device {
+    std::string name;
+    std::vector<unsigned> location{1};  // root-hub port, then hub ports
+    unsigned controller = 0;
+    std::optional<unsigned> productCode;  // preset; none: a blank bootloader
+
+    std::optional<std::vector<std::string>> hardwareIds;
+    bool serialGiven = false;
+    std::optional<std::string> serial;  // serialGiven && !serial: no serial-number string
+    std::optional<std::uint16_t> bcdUsb, bcdDevice, idVendor, idProduct;
+    std::optional<bool> highSpeed;
+    std::optional<std::uint16_t> transferSize;
+    std::optional<std::uint8_t> attributes;
+    std::optional<std::vector<std::string>> segments;
+    std::optional<Bytes> optionBytes;
+    std::vector<IdentityRecord> identityRecords;
+    std::vector<MemoryPatch> memory;
+    std::optional<bool> readProtected;
+    std::optional<Bytes> getCommands;
+    std::vector<Fault> faults;
+};
+
+struct OpenAction {
+    std::string handle;
+    std::string device;
+    std::string interfaceKind = "driver";  // driver, product, companion
+};
+struct CloseAction {
+    std::string handle;
+};
+struct IoctlAction {
+    std::uint32_t code = 0;
+    std::string handle;
+    Bytes in;
+    std::uint32_t outLength = 0;
+};
+struct DeviceAction {
+    enum class Kind { SurpriseRemove, Remove, Plug } kind;
+    std::string device;
+};
+struct SiblingNotifyAction {
+    std::uint64_t command = 0x1001;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::vector<unsigned> location{1};
+    unsigned controller = 0;
+    bool serialOut = true;
+    std::uint64_t result = 0;
+};
+struct WaitAction {
+    std::uint64_t ms = 0;
+};
+
+using Action = std::variant<OpenAction, CloseAction, IoctlAction, DeviceAction,
+                            SiblingNotifyAction, WaitAction>;
+
+struct Scenario {
+    std::string fileName;
+    unsigned osMajor = 10;
+    unsigned osMinor = 0;
+    Parameters parameters;
+    std::vector<Device> devices;
+    std::vector<Action> actions;
+};
+
+// Throws ScenarioError.
+Scenario parseScenario(const nlohmann::json& document, const std::string& fileName);
+Scenario loadScenarioFile(const std::string& path);
+
+// "0a0b" -> {0x0a, 0x0b}; throws ScenarioError naming path.
+Bytes parseHex(const std::string& text, const std::string& where);
+std::string toHex(const std::uint8_t* data, std::size_t length);
+
+}  // namespace scenario
