@@ -29,7 +29,11 @@ Machine::Machine(MachineOptions options)
     }
 }
 
-Machine::~Machine() { currentMachine.store(nullptr); }
+Machine::~Machine() {
+    // Devices and the driver go while platform calls still reach this machine.
+    pnp_.shutdown();
+    currentMachine.store(nullptr);
+}
 
 Machine& Machine::current() {
     Machine* machine = currentMachine.load();

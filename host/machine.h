@@ -6,9 +6,18 @@
 
 #include "host/clock.h"
 #include "host/dispatcher.h"
+#include "host/eventlog/event_log.h"
 #include "host/fault_plan.h"
+#include "host/framework/framework.h"
+#include "host/io/device_interfaces.h"
+#include "host/io/io_manager.h"
+#include "host/ob/object_manager.h"
+#include "host/pnp/io_objects.h"
+#include "host/pnp/pnp_manager.h"
 #include "host/pool.h"
+#include "host/registry/registry.h"
 #include "host/trace_sink.h"
+#include "host/usb/bus.h"
 
 namespace host {
 
@@ -44,6 +53,15 @@ public:
     Dispatcher& dispatcher() { return dispatcher_; }
     TraceSink& trace() { return trace_; }
     TimerResolution& timerResolution() { return timerResolution_; }
+    ObjectManager& objects() { return objects_; }
+    Registry& registry() { return registry_; }
+    EventLog& eventLog() { return eventLog_; }
+    IoObjects& ioObjects() { return ioObjects_; }
+    fx::Framework& framework() { return framework_; }
+    DeviceInterfaces& interfaces() { return interfaces_; }
+    IoManager& io() { return io_; }
+    usb::Bus& usb() { return usb_; }
+    PnpManager& pnp() { return pnp_; }
 
 private:
     MachineOptions options_;
@@ -54,6 +72,18 @@ private:
     Dispatcher dispatcher_;
     TraceSink trace_;
     TimerResolution timerResolution_;
+    ObjectManager objects_;
+    Registry registry_{objects_};
+    EventLog eventLog_;
+    IoObjects ioObjects_;
+    fx::Framework framework_;
+    DeviceInterfaces interfaces_;
+    IoManager io_{interfaces_};
+    // Its devices are the physical device objects below the driver: it goes after the PnP
+    // manager has removed the driver's devices from them.
+    usb::Bus usb_{ioObjects_};
+    // Last: its shutdown runs driver callbacks that use everything above.
+    PnpManager pnp_{ioObjects_, framework_};
 };
 
 }  // namespace host
