@@ -68,11 +68,8 @@ bool ReadSegmentBases(WDFDEVICE device, PFDO_DATA fdo) {
 }
 
 void LogReadProtected(PFDO_DATA fdo) {
-    WCHAR text[255];
-    if (NT_SUCCESS(RtlStringCbPrintfW(text, sizeof(text), u"READPROTECTED: pcode:%u",
-                                      ReadNoFence(&fdo->ProductType)))) {
-        LogEvent(fdo->DeviceObject, OSTDFU_EVENT_ERROR, text, 0);
-    }
+    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_ERROR, u"READPROTECTED: pcode:%u",
+                      ReadNoFence(&fdo->ProductType));
 }
 
 void TestReadProtection(WDFDEVICE device, PFDO_DATA fdo) {

@@ -18,8 +18,11 @@ const UCHAR* GetConfigDescriptorEnd(WDFDEVICE device);
 
 NTSTATUS SetAlternateSetting(WDFDEVICE device, UCHAR setting);
 
+// Pool tag of the buffer GetConfigurationDescriptor hands to its caller.
+inline constexpr ULONG CONFIGURATION_DESCRIPTOR_TAG = PoolTag("c73z");
+
 // Reads the configuration descriptor from the device; on success the caller owns *descriptor
-// (pool tag "c73z") and frees it. wTotalLength 9 gives success with no buffer.
+// (CONFIGURATION_DESCRIPTOR_TAG) and frees it. wTotalLength 9 gives success with no buffer.
 NTSTATUS GetConfigurationDescriptor(WDFDEVICE device, PUSB_CONFIGURATION_DESCRIPTOR* descriptor,
                                     PULONG length);
 void OutputConfigDescriptorToWPP(const USB_CONFIGURATION_DESCRIPTOR* descriptor);

@@ -17,6 +17,9 @@ NTSTATUS ObtainAndReferenceHCDirectCallInterface(WDFDEVICE device);
 // Releases the reference once, however often it is called.
 void DereferenceHCDirectCallInterface(WDFDEVICE device);
 
+// Pool tag of the instance-string copy, which the device context owns until release.
+inline constexpr ULONG INSTANCE_STRING_TAG = PoolTag("iinf");
+
 // The lower-case instance identifier cut from the name of the device's hardware key; the caller
 // owns the copy (tag "iinf"). null on any failure, with *size 0.
 PWSTR QueryInstanceString(WDFDEVICE device, PDEVICE_OBJECT physicalDeviceObject, SIZE_T* size);

@@ -94,11 +94,9 @@ static_assert(offsetof(DeviceHandleInfo, InterfaceNumber) == 8);
 static_assert(offsetof(DeviceHandleInfo, One) == 12);
 
 inline constexpr ULONG IDENTITY_STRING_CHARS = 128;
-enum : ULONG {
-    IDENTITY_FLAG_DEVICE_QUALIFIER = 0x01,
-    IDENTITY_FLAG_HIGH_SPEED = 0x02,
-    IDENTITY_FLAG_ALWAYS = 0x10,
-};
+inline constexpr ULONG IDENTITY_FLAG_DEVICE_QUALIFIER = 0x01;
+inline constexpr ULONG IDENTITY_FLAG_HIGH_SPEED = 0x02;
+inline constexpr ULONG IDENTITY_FLAG_ALWAYS = 0x10;
 
 struct DeviceIdentityInfo {
     ULONG AppVid;

@@ -1,0 +1,45 @@
+// Undoing what hardware preparation set up, and the end of the device context.
+#include "driver/callbacks.h"
+#include "driver/device_context.h"
+#include "notify/event_log.h"
+#include "platform/rtl.h"
+#include "platform/trace.h"
+#include "usb/port_services.h"
+
+namespace {
+
+[[maybe_unused]] void DisableInterface(PUNICODE_STRING link, LONG* enabled) {
+    if (InterlockedCompareExchange(enabled, 0, 1) == 1) {
+        NTSTATUS status = IoSetDeviceInterfaceState(link, FALSE);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "interface not disabled: 0x%x",
+                        static_cast<unsigned>(status));
+        }
+    }
+    if (link->Buffer != nullptr) {
+        RtlFreeUnicodeString(link);
+    }
+    *link = {};
+}
+
+}  // namespace
+
+NTSTATUS OstDFUDeviceEvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST) {
+    PFDO_DATA fdo = FdoGetData(device);
+    InterlockedExchange(&fdo->PrepareHardwareDone, 0);
+    // Unregistering the callback and the interfaces arrives with the I/O manager.
+    DereferenceHCDirectCallInterface(device);
+    if (fdo->InstanceString != nullptr) {
+        ExFreePoolWithTag(fdo->InstanceString, INSTANCE_STRING_TAG);
+        fdo->InstanceString = nullptr;
+        fdo->InstanceStringSize = 0;
+    }
+    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_INFORMATION, u"RelHW: pcode:%u",
+                      ReadNoFence(&fdo->ProductType));
+    return STATUS_SUCCESS;
+}
+
+void OstDFUDeviceEvtDeviceContextCleanup(WDFOBJECT device) {
+    LogFormattedEvent(FdoGetData(device)->DeviceObject, OSTDFU_EVENT_INFORMATION, u"%ws",
+                      u"DriverEvtContextCleanup");
+}
