@@ -8,7 +8,7 @@
 
 namespace {
 
-[[maybe_unused]] void DisableInterface(PUNICODE_STRING link, LONG* enabled) {
+void DisableInterface(PUNICODE_STRING link, LONG* enabled) {
     if (InterlockedCompareExchange(enabled, 0, 1) == 1) {
         NTSTATUS status = IoSetDeviceInterfaceState(link, FALSE);
         if (!NT_SUCCESS(status)) {
@@ -27,7 +27,17 @@ namespace {
 NTSTATUS OstDFUDeviceEvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST) {
     PFDO_DATA fdo = FdoGetData(device);
     InterlockedExchange(&fdo->PrepareHardwareDone, 0);
-    // Unregistering the callback and the interfaces arrives with the I/O manager.
+    if (fdo->CallbackRegistration != nullptr) {
+        ExUnregisterCallback(fdo->CallbackRegistration);
+        fdo->CallbackRegistration = nullptr;
+    }
+    if (fdo->CallbackObject != nullptr) {
+        ObfDereferenceObject(fdo->CallbackObject);
+        fdo->CallbackObject = nullptr;
+    }
+    DisableInterface(&fdo->CompanionInterfaceLink, &fdo->CompanionInterfaceEnabled);
+    DisableInterface(&fdo->ProductInterfaceLink, &fdo->ProductInterfaceEnabled);
+    DisableInterface(&fdo->DriverInterfaceLink, &fdo->DriverInterfaceEnabled);
     DereferenceHCDirectCallInterface(device);
     if (fdo->InstanceString != nullptr) {
         ExFreePoolWithTag(fdo->InstanceString, INSTANCE_STRING_TAG);
