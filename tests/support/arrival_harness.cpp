@@ -1,0 +1,61 @@
+#include "tests/support/arrival_harness.h"
+
+#include <stdexcept>
+
+#include "host/usb/enumeration.h"
+
+namespace ostdfu_test {
+
+FDO_DATA* Arrived::context() const { return FdoGetData(device()); }
+
+WDFDEVICE Arrived::device() const {
+    if (pnp == nullptr || pnp->device() == nullptr) {
+        throw std::logic_error("the device was not added");
+    }
+    return pnp->handle();
+}
+
+ArrivalHarness::ArrivalHarness(HarnessOptions options) : driver_(options) {}
+
+host::usb::Hub& ArrivalHarness::hubFor(const Port& port) {
+    auto& controller = controllers_[port.controller];
+    if (controller == nullptr) {
+        const host::usb::PciAddress pci{0, static_cast<ULONG>(0x14 + port.controller), 0};
+        controller = &machine().usb().addController(pci, 8);
+    }
+    host::usb::Hub* hub = &controller->rootHub();
+    std::vector<USHORT> prefix;
+    for (std::size_t i = 0; i + 1 < port.path.size(); ++i) {
+        prefix.push_back(port.path[i]);
+        auto& known = hubs_[{port.controller, prefix}];
+        if (known == nullptr) {
+            known = &hub->attachHub(port.path[i], 8);
+        }
+        hub = known;
+    }
+    return *hub;
+}
+
+Arrived ArrivalHarness::plug(const sim::BootloaderConfig& config, const Port& port) {
+    if (!loaded_) {
+        if (!NT_SUCCESS(driver_.loadDriver())) {
+            throw std::runtime_error("the driver did not load");
+        }
+        loaded_ = true;
+    }
+    Arrived arrived;
+    arrived.rom = std::make_shared<sim::Bootloader>(config, machine().clock());
+    arrived.bus = &hubFor(port).attachDevice(port.path.back(), arrived.rom);
+    auto description = host::usb::enumerate(*arrived.bus);
+    if (!description) {
+        throw std::runtime_error("the device did not enumerate");
+    }
+    arrived.pnp = &machine().pnp().offerDevice(*description);
+    return arrived;
+}
+
+std::vector<host::InterfaceInstance> ArrivalHarness::interfaces(const GUID& classGuid) const {
+    return const_cast<ArrivalHarness*>(this)->machine().interfaces().visible(classGuid);
+}
+
+}  // namespace ostdfu_test
