@@ -27,6 +27,7 @@ enum class FaultSite {
     InterfaceRegister,    // IoRegisterDeviceInterface
     InterfaceState,       // IoSetDeviceInterfaceState
     VersionQuery,         // RtlGetVersion
+    BusInterface,         // the bus driver's answer to the USBDI interface query
 };
 
 class FaultPlan {

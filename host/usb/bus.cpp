@@ -314,7 +314,9 @@ NTSTATUS Device::queryInterface(PIRP irp) {
     const auto& query = location->Parameters.QueryInterface;
     // Anything but the version-1 USBDI interface is not ours to answer: the status the sender
     // preset stays, as PnP requires of a bus driver.
-    if (query.InterfaceType == nullptr ||
+    const bool refused =
+        host::Machine::current().faults().callFails(host::FaultSite::BusInterface).has_value();
+    if (refused || query.InterfaceType == nullptr ||
         !IsEqualGUID(*query.InterfaceType, USB_BUS_INTERFACE_USBDI_GUID) ||
         query.Version != USB_BUSIF_USBDI_VERSION_1 ||
         query.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || query.Interface == nullptr) {

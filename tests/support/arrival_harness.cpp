@@ -37,6 +37,13 @@ host::usb::Hub& ArrivalHarness::hubFor(const Port& port) {
 }
 
 Arrived ArrivalHarness::plug(const sim::BootloaderConfig& config, const Port& port) {
+    auto rom = std::make_shared<sim::Bootloader>(config, machine().clock());
+    Arrived arrived = plug(std::shared_ptr<host::DeviceEnd>(rom), port);
+    arrived.rom = rom;
+    return arrived;
+}
+
+Arrived ArrivalHarness::plug(std::shared_ptr<host::DeviceEnd> end, const Port& port) {
     if (!loaded_) {
         if (!NT_SUCCESS(driver_.loadDriver())) {
             throw std::runtime_error("the driver did not load");
@@ -44,8 +51,7 @@ Arrived ArrivalHarness::plug(const sim::BootloaderConfig& config, const Port& po
         loaded_ = true;
     }
     Arrived arrived;
-    arrived.rom = std::make_shared<sim::Bootloader>(config, machine().clock());
-    arrived.bus = &hubFor(port).attachDevice(port.path.back(), arrived.rom);
+    arrived.bus = &hubFor(port).attachDevice(port.path.back(), std::move(end));
     auto description = host::usb::enumerate(*arrived.bus);
     if (!description) {
         throw std::runtime_error("the device did not enumerate");

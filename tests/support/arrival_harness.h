@@ -19,7 +19,7 @@ struct Port {
 };
 
 struct Arrived {
-    std::shared_ptr<sim::Bootloader> rom;
+    std::shared_ptr<sim::Bootloader> rom;  // when the device end is the bootloader model
     host::usb::Device* bus = nullptr;
     host::PnpDevice* pnp = nullptr;
     FDO_DATA* context() const;
@@ -34,6 +34,7 @@ public:
 
     // Loads the driver when it is not loaded yet, then plugs the bootloader in.
     Arrived plug(const sim::BootloaderConfig& config, const Port& port = {});
+    Arrived plug(std::shared_ptr<host::DeviceEnd> end, const Port& port = {});
     // The enabled interfaces of a class, as user mode sees them.
     std::vector<host::InterfaceInstance> interfaces(const GUID& classGuid) const;
     std::vector<std::string> eventTexts() { return driver_.eventTexts(); }
