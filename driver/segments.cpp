@@ -12,12 +12,22 @@ constexpr USHORT kLanguageEnglishUs = 0x0409;
 constexpr ULONG kLayoutStringBytes = 510;
 constexpr ULONG kDigitChars = 128;
 
-// A descriptor to start from: the given one, or the configuration's start.
-const USB_COMMON_DESCRIPTOR* WalkStart(PFDO_DATA fdo, const void* start) {
-    if (start != nullptr) {
-        return static_cast<const USB_COMMON_DESCRIPTOR*>(start);
+// Where a search begins: the given descriptor, or the configuration's start; null when there
+// is no configuration or the start is not a whole descriptor inside it.
+const USB_COMMON_DESCRIPTOR* WalkStart(WDFDEVICE device, const void* start) {
+    PFDO_DATA fdo = FdoGetData(device);
+    if (fdo->ConfigurationDescriptor == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "no configuration");
+        return nullptr;
     }
-    return reinterpret_cast<const USB_COMMON_DESCRIPTOR*>(fdo->ConfigurationDescriptor);
+    const auto* d = start != nullptr
+                        ? static_cast<const USB_COMMON_DESCRIPTOR*>(start)
+                        : reinterpret_cast<const USB_COMMON_DESCRIPTOR*>(fdo->ConfigurationDescriptor);
+    if (!IsDescriptorValid(device, d)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "start outside the configuration");
+        return nullptr;
+    }
+    return d;
 }
 
 bool Matches(LONG criterion, UCHAR value) { return criterion < 0 || criterion == value; }
@@ -89,16 +99,7 @@ PUSB_INTERFACE_DESCRIPTOR FindInterfaceDescriptor(WDFDEVICE device, const void* 
                                                   LONG interfaceNumber, LONG alternateSetting,
                                                   LONG interfaceClass, LONG interfaceSubClass,
                                                   LONG interfaceProtocol) {
-    PFDO_DATA fdo = FdoGetData(device);
-    if (fdo->ConfigurationDescriptor == nullptr) {
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "no configuration");
-        return nullptr;
-    }
-    const USB_COMMON_DESCRIPTOR* d = WalkStart(fdo, start);
-    if (!IsDescriptorValid(device, d)) {
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "start outside the configuration");
-        return nullptr;
-    }
+    const USB_COMMON_DESCRIPTOR* d = WalkStart(device, start);
     for (; d != nullptr; d = NextDescriptor(device, d)) {
         if (d->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE ||
             d->bLength < sizeof(USB_INTERFACE_DESCRIPTOR)) {
@@ -117,16 +118,7 @@ PUSB_INTERFACE_DESCRIPTOR FindInterfaceDescriptor(WDFDEVICE device, const void* 
 }
 
 PUSB_COMMON_DESCRIPTOR FindDescriptor(WDFDEVICE device, const void* start, LONG descriptorType) {
-    PFDO_DATA fdo = FdoGetData(device);
-    if (fdo->ConfigurationDescriptor == nullptr) {
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "no configuration");
-        return nullptr;
-    }
-    const USB_COMMON_DESCRIPTOR* d = WalkStart(fdo, start);
-    if (!IsDescriptorValid(device, d)) {
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "start outside the configuration");
-        return nullptr;
-    }
+    const USB_COMMON_DESCRIPTOR* d = WalkStart(device, start);
     while (d != nullptr && d->bDescriptorType != descriptorType) {
         d = NextDescriptor(device, d);
     }

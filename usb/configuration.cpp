@@ -18,15 +18,7 @@ constexpr ULONG TAG_CONFIG_READ_FULL = PoolTag("c73z");
 constexpr LONG CONFIG_READ_TIMEOUT_MS = 500;
 
 void BuildConfigDescriptorRequest(PURB urb, PVOID buffer, ULONG length) {
-    RtlZeroMemory(urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
-    _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb->UrbControlDescriptorRequest;
-    request.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    request.TransferBuffer = buffer;
-    request.TransferBufferLength = length;
-    request.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
-    request.Index = 0;
-    request.LanguageId = 0;
+    BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer, length);
 }
 
 }  // namespace

@@ -149,6 +149,19 @@ NTSTATUS ControlVendorOrClassRequest(WDFDEVICE device, USHORT function, UCHAR re
     return status;
 }
 
+void BuildDescriptorRequest(PURB urb, UCHAR descriptorType, UCHAR index, USHORT languageId,
+                            PVOID buffer, ULONG length) {
+    RtlZeroMemory(urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
+    _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb->UrbControlDescriptorRequest;
+    request.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    request.TransferBuffer = buffer;
+    request.TransferBufferLength = length;
+    request.DescriptorType = descriptorType;
+    request.Index = index;
+    request.LanguageId = languageId;
+}
+
 NTSTATUS GetUSBDescriptor(WDFDEVICE device, UCHAR descriptorType, UCHAR index, USHORT languageId,
                           PVOID buffer, ULONG bufferLength, PULONG bytesReceived, LONG timeoutMs,
                           USBD_STATUS* usbStatus) {
@@ -158,15 +171,8 @@ NTSTATUS GetUSBDescriptor(WDFDEVICE device, UCHAR descriptorType, UCHAR index, U
     }
     URB urb;
     RtlZeroMemory(&urb, sizeof(urb));
+    BuildDescriptorRequest(&urb, descriptorType, index, languageId, buffer, bufferLength);
     _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb.UrbControlDescriptorRequest;
-    request.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    request.TransferBuffer = buffer;
-    request.TransferBufferLength = bufferLength;
-    request.TransferBufferMDL = nullptr;
-    request.DescriptorType = descriptorType;
-    request.Index = index;
-    request.LanguageId = languageId;
 
     NTSTATUS status = SendUrbToUSB(fdo->DeviceObject, fdo->AttachedDeviceObject, &urb, nullptr, 0,
                                    nullptr, timeoutMs);
@@ -197,18 +203,10 @@ NTSTATUS GetStringDescString(const USB_DEVICE_DESCRIPTOR* /*deviceDescriptor*/, 
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     auto* urb = urbBuffer.get<URB>();
-    RtlZeroMemory(urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
     RtlZeroMemory(destination, destinationBytes);
+    BuildDescriptorRequest(urb, USB_STRING_DESCRIPTOR_TYPE, index, languageId, destination,
+                           destinationBytes);
     _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb->UrbControlDescriptorRequest;
-    request.Hdr.Length = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    request.DescriptorType = USB_STRING_DESCRIPTOR_TYPE;
-    request.Index = index;
-    request.LanguageId = languageId;
-    request.TransferBuffer = destination;
-    request.TransferBufferLength = destinationBytes;
-    request.TransferBufferMDL = nullptr;
-    request.UrbLink = nullptr;
 
     NTSTATUS status = SendUrbToUSB(ownDevice, targetDevice, urb, nullptr, 0, nullptr, 500);
     if (!NT_SUCCESS(status)) {

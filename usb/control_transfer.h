@@ -25,6 +25,10 @@ NTSTATUS SendArgument1And2BufferToUSB(PDEVICE_OBJECT ownDevice, PDEVICE_OBJECT t
 // Completion routine of both hand-built IRPs; the context is the waiting event.
 NTSTATUS SyncCompleteSubmitUrb(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 
+// Fills a zeroed GET_DESCRIPTOR_FROM_DEVICE request for the buffer.
+void BuildDescriptorRequest(PURB urb, UCHAR descriptorType, UCHAR index, USHORT languageId,
+                            PVOID buffer, ULONG length);
+
 NTSTATUS GetUSBDescriptor(WDFDEVICE device, UCHAR descriptorType, UCHAR index, USHORT languageId,
                           PVOID buffer, ULONG bufferLength, PULONG bytesReceived, LONG timeoutMs,
                           USBD_STATUS* usbStatus);

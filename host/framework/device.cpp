@@ -65,7 +65,7 @@ NTSTATUS Device::reserveOpen() {
     return STATUS_SUCCESS;
 }
 
-void Device::runDeleterIfUnusedLocked(std::function<void()>& deleter) {
+void Device::takeDeleterIfUnusedLocked(std::function<void()>& deleter) {
     if (files_.empty() && reservedOpens_ == 0 && deleter_) {
         deleter = std::move(deleter_);
         deleter_ = nullptr;
@@ -86,7 +86,7 @@ NTSTATUS Device::openFile(FileObject** file, bool reserved) {
         }
         if (ioState_ == IoState::Removing) {
             status = removalStatus_;
-            runDeleterIfUnusedLocked(deleter);
+            takeDeleterIfUnusedLocked(deleter);
         } else {
             created = new FileObject(*this);
             files_.push_back(created);
@@ -113,7 +113,7 @@ NTSTATUS Device::openFile(FileObject** file, bool reserved) {
         {
             std::lock_guard lock(mutex_);
             files_.erase(std::remove(files_.begin(), files_.end(), created), files_.end());
-            runDeleterIfUnusedLocked(deleter);
+            takeDeleterIfUnusedLocked(deleter);
         }
         Object::destroy(created);
         if (deleter) {
@@ -143,7 +143,7 @@ void Device::releaseFile(FileObject* file) {
     {
         std::lock_guard lock(mutex_);
         files_.erase(std::remove(files_.begin(), files_.end(), file), files_.end());
-        runDeleterIfUnusedLocked(deleter);
+        takeDeleterIfUnusedLocked(deleter);
     }
     Object::destroy(file);
     if (deleter) {

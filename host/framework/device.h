@@ -96,7 +96,7 @@ public:
 
 private:
     bool canPresentLocked(const Request& request) const;
-    void runDeleterIfUnusedLocked(std::function<void()>& deleter);
+    void takeDeleterIfUnusedLocked(std::function<void()>& deleter);
 
     Driver& driver_;
     WDFDEVICE_INIT init_;

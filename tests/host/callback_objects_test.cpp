@@ -179,16 +179,4 @@ TEST_F(CallbackObjects, ARoutineMayUnregisterItself) {
     EXPECT_EQ(machine_.objects().liveObjects(), 0u);
 }
 
-TEST_F(CallbackObjects, UnregisteringTwiceIsADriverBug) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            const Opened object = create(u"\\Callback\\Twice", true, OBJ_CASE_INSENSITIVE);
-            PVOID registration = ExRegisterCallback(object.object, Record, const_cast<char*>("a"));
-            ExUnregisterCallback(registration);
-            ExUnregisterCallback(registration);
-        },
-        "not a callback registration");
-}
-
 }  // namespace

@@ -15,22 +15,12 @@
 
 namespace {
 
-using ostdfu_test::completeWith;
-using ostdfu_test::IoTestMachine;
-using ostdfu_test::kTestInterfaceGuid;
+using namespace ostdfu_test;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr ULONG kBuffered = 0, kInDirect = 1, kOutDirect = 2;
-constexpr ULONG code(ULONG function, ULONG method) { return 0x8123u << 16 | function << 2 | method; }
-
-// Long enough never to decide a passing run; it only turns a hang into a failure.
-constexpr auto kHangGuard = std::chrono::seconds(30);
-
-host::UserHandle openFirst() {
-    host::UserHandle handle;
-    EXPECT_EQ(host::user::openInterface(kTestInterfaceGuid, 0, &handle), STATUS_SUCCESS);
-    return handle;
-}
+constexpr ULONG code(ULONG function, ULONG method) { return testCode(function, method); }
+host::UserHandle openFirst() { return openTestInterface(); }
 
 Bytes sequence(std::size_t n, std::uint8_t first) {
     Bytes bytes(n);
@@ -227,8 +217,7 @@ TEST(Completion, ASecondCompletionIsADriverBug) {
                 completeWith(request, STATUS_SUCCESS);
             };
             m.offer();
-            Bytes none;
-            host::user::deviceIoControl(openFirst(), code(0x903, kBuffered), none, none);
+            sendWithoutBuffers(openFirst(), code(0x903, kBuffered));
         },
         "request completed twice");
     EXPECT_DEATH(
@@ -243,8 +232,7 @@ TEST(Completion, ASecondCompletionIsADriverBug) {
                 completeWith(request, STATUS_SUCCESS);
             };
             m.offer();
-            Bytes none;
-            host::user::deviceIoControl(openFirst(), code(0x903, kBuffered), none, none);
+            sendWithoutBuffers(openFirst(), code(0x903, kBuffered));
         },
         "request completed while a queue holds it");
 }
@@ -275,18 +263,14 @@ TEST(Forwarding, MovesTheRequestToTheOtherQueue) {
     };
     const host::UserHandle handle = openFirst();
     Bytes input{7, 0, 0, 0};
-    Bytes none;
-    const host::IoctlResult forwarded =
-        host::user::deviceIoControl(handle, code(0x905, kBuffered), input, none);
+    const host::IoctlResult forwarded = host::user::deviceIoControl(handle, code(0x905, kBuffered), input, {});
     EXPECT_EQ(forwarded.status, STATUS_SUCCESS);
     EXPECT_EQ(forwarded.information, 7u);  // the same request, buffers and all
     EXPECT_EQ(presentedOn, context->sequentialQueue);
     EXPECT_NE(fileThere, nullptr);
     EXPECT_EQ(sameQueue, STATUS_INVALID_DEVICE_REQUEST);
 
-    const host::IoctlResult refused =
-        host::user::deviceIoControl(handle, code(0x904, kBuffered), input, none);
-    EXPECT_EQ(refused.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(sendWithoutBuffers(handle, code(0x904, kBuffered)), STATUS_INVALID_DEVICE_REQUEST);
 }
 
 TEST(Queues, AParallelQueueHasTwoRequestsInsideItsHandlerAtOnce) {
@@ -310,10 +294,7 @@ TEST(Queues, AParallelQueueHasTwoRequestsInsideItsHandlerAtOnce) {
     NTSTATUS statuses[2] = {STATUS_PENDING, STATUS_PENDING};
     std::vector<std::thread> callers;
     for (NTSTATUS& status : statuses) {
-        callers.emplace_back([&] {
-            Bytes none;
-            status = host::user::deviceIoControl(handle, code(0x906, kBuffered), none, none).status;
-        });
+        callers.emplace_back([&] { status = sendWithoutBuffers(handle, code(0x906, kBuffered)); });
     }
     for (std::thread& caller : callers) caller.join();
     EXPECT_FALSE(timedOut);
@@ -322,55 +303,9 @@ TEST(Queues, AParallelQueueHasTwoRequestsInsideItsHandlerAtOnce) {
     EXPECT_EQ(statuses[1], STATUS_SUCCESS);
 }
 
+// A sequential queue presents the next request only once the one it presented is complete,
+// however long the driver keeps it.
 TEST(Queues, ASequentialQueueNeverPresentsTwoAtOnce) {
-    ostdfu_test::TestDriverOptions options;
-    options.defaultDispatch = WdfIoQueueDispatchSequential;
-    IoTestMachine m(options);
-    std::atomic<int> inside{0}, most{0}, served{0};
-    m.onDefaultQueue = [&](WDFQUEUE, WDFREQUEST request, SIZE_T, SIZE_T, ULONG) {
-        const int now = ++inside;
-        int seen = most.load();
-        while (now > seen && !most.compare_exchange_weak(seen, now)) {
-        }
-        std::this_thread::yield();
-        --inside;
-        ++served;
-        completeWith(request, STATUS_SUCCESS);
-    };
-    m.offer();
-    const host::UserHandle handle = openFirst();
-    constexpr int kThreads = 4, kEach = 50;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> callers;
-    for (int t = 0; t < kThreads; ++t) {
-        callers.emplace_back([&] {
-            Bytes none;
-            for (int i = 0; i < kEach; ++i) {
-                if (host::user::deviceIoControl(handle, code(0x907, kBuffered), none, none).status !=
-                    STATUS_SUCCESS) {
-                    ++failures;
-                }
-            }
-        });
-    }
-    for (std::thread& caller : callers) caller.join();
-    EXPECT_EQ(most.load(), 1);
-    EXPECT_EQ(served.load(), kThreads * kEach);
-    EXPECT_EQ(failures.load(), 0);
-}
-
-// Spins (without timing anything) until the predicate holds; false after the hang guard.
-template <class Predicate>
-bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-TEST(Queues, APendedRequestKeepsTheSequentialQueueBusyUntilItIsCompleted) {
     ostdfu_test::TestDriverOptions options;
     options.defaultDispatch = WdfIoQueueDispatchSequential;
     IoTestMachine m(options);
@@ -382,28 +317,22 @@ TEST(Queues, APendedRequestKeepsTheSequentialQueueBusyUntilItIsCompleted) {
     };
     host::fx::Device* device = m.offer().device();
     const host::UserHandle handle = openFirst();
-    auto send = [&](NTSTATUS* status) {
-        Bytes none;
-        *status = host::user::deviceIoControl(handle, code(0x908, kBuffered), none, none).status;
+    auto send = [&](NTSTATUS* status) { *status = sendWithoutBuffers(handle, code(0x908, kBuffered)); };
+    auto presented = [&] {
+        std::lock_guard lock(mutex);
+        return pended.size();
     };
     NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
     std::thread a(send, &first);
-    ASSERT_TRUE(eventually([&] { return device->requestsHeld() == 1; }));
+    ASSERT_TRUE(eventually([&] { return presented() == 1; }));
     std::thread b(send, &second);
     ASSERT_TRUE(eventually([&] { return device->requestsQueued() == 1; }));
-    {
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(pended.size(), 1u);  // the second waits in the queue, not in the handler
-        completeWith(pended[0], STATUS_IO_TIMEOUT);
-    }
+    EXPECT_EQ(presented(), 1u);  // the second waits in the queue, not in the handler
+    completeWith(pended[0], STATUS_IO_TIMEOUT);
     a.join();
     EXPECT_EQ(first, STATUS_IO_TIMEOUT);
-    ASSERT_TRUE(eventually([&] { return device->requestsHeld() == 1; }));
-    {
-        std::lock_guard lock(mutex);
-        ASSERT_EQ(pended.size(), 2u);
-        completeWith(pended[1], STATUS_SUCCESS);
-    }
+    ASSERT_TRUE(eventually([&] { return presented() == 2; }));
+    completeWith(pended[1], STATUS_SUCCESS);
     b.join();
     EXPECT_EQ(second, STATUS_SUCCESS);
 }
@@ -415,16 +344,11 @@ TEST(Handles, CloseRunsCleanupAtOnceAndCloseWhenTheLastRequestIsDone) {
     m.offer();
     const host::UserHandle handle = openFirst();
     NTSTATUS status = STATUS_PENDING;
-    std::thread caller([&] {
-        Bytes none;
-        status = host::user::deviceIoControl(handle, code(0x909, kBuffered), none, none).status;
-    });
+    std::thread caller([&] { status = sendWithoutBuffers(handle, code(0x909, kBuffered)); });
     ASSERT_TRUE(eventually([&] { return pended.load() != nullptr; }));
     EXPECT_EQ(host::user::closeHandle(handle), STATUS_SUCCESS);
     EXPECT_EQ(m.events(), (std::vector<std::string>{"create", "cleanup"}));
-    Bytes none;
-    EXPECT_EQ(host::user::deviceIoControl(handle, code(0x909, kBuffered), none, none).status,
-              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(sendWithoutBuffers(handle, code(0x909, kBuffered)), STATUS_INVALID_HANDLE);
     EXPECT_EQ(host::user::closeHandle(handle), STATUS_INVALID_HANDLE);
     completeWith(pended.load(), STATUS_SUCCESS);
     caller.join();

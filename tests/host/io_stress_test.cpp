@@ -17,11 +17,9 @@
 
 namespace {
 
-using ostdfu_test::completeWith;
-using ostdfu_test::IoTestMachine;
-using ostdfu_test::kTestInterfaceGuid;
+using namespace ostdfu_test;
 
-constexpr ULONG code(ULONG function, ULONG method) { return 0x8123u << 16 | function << 2 | method; }
+constexpr ULONG code(ULONG function, ULONG method) { return testCode(function, method); }
 constexpr std::u16string_view kSiblings = u"\\Callback\\StressSiblings";
 
 void CountCall(PVOID context, PVOID, PVOID) { ++*static_cast<std::atomic<int>*>(context); }

@@ -14,35 +14,12 @@
 
 namespace {
 
-using ostdfu_test::completeWith;
-using ostdfu_test::IoTestMachine;
-using ostdfu_test::kTestInterfaceGuid;
-using Bytes = std::vector<std::uint8_t>;
+using namespace ostdfu_test;
 
-constexpr ULONG kHold = 0x81230000u | 0x910u << 2;
-constexpr ULONG kQuick = 0x81230000u | 0x911u << 2;
-constexpr auto kHangGuard = std::chrono::seconds(30);
-
-template <class Predicate>
-bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-host::UserHandle openFirst() {
-    host::UserHandle handle;
-    EXPECT_EQ(host::user::openInterface(kTestInterfaceGuid, 0, &handle), STATUS_SUCCESS);
-    return handle;
-}
-
-NTSTATUS send(host::UserHandle handle, ULONG ioctl) {
-    Bytes none;
-    return host::user::deviceIoControl(handle, ioctl, none, none).status;
-}
+constexpr ULONG kHold = testCode(0x910);
+constexpr ULONG kQuick = testCode(0x911);
+host::UserHandle openFirst() { return openTestInterface(); }
+NTSTATUS send(host::UserHandle handle, ULONG ioctl) { return sendWithoutBuffers(handle, ioctl); }
 
 std::ptrdiff_t indexOf(const std::vector<std::string>& events, const std::string& event) {
     auto it = std::find(events.begin(), events.end(), event);
@@ -183,30 +160,6 @@ TEST(Removal, RequestsWaitingInAQueueAreCancelledAndTheHeldOneStillCompletes) {
     EXPECT_EQ(host::user::closeHandle(handle), STATUS_SUCCESS);
 }
 
-TEST(Removal, AForwardDuringRemovalFailsAndTheDriverCompletesTheRequest) {
-    IoTestMachine m;
-    host::PnpDevice& device = m.offer();
-    host::fx::Device* fx = device.device();
-    ostdfu_test::TestDeviceContext* context = m.context(device);
-    std::atomic<bool> inside{false};
-    NTSTATUS forward = STATUS_PENDING;
-    m.onDefaultQueue = [&](WDFQUEUE, WDFREQUEST request, SIZE_T, SIZE_T, ULONG) {
-        inside = true;
-        eventually([&] { return fx->ioState() == host::fx::IoState::Removing; });
-        forward = WdfRequestForwardToIoQueue(request, context->sequentialQueue);
-        if (!NT_SUCCESS(forward)) completeWith(request, forward);
-    };
-    const host::UserHandle handle = openFirst();
-    NTSTATUS status = STATUS_PENDING;
-    std::thread caller([&] { status = send(handle, kQuick); });
-    ASSERT_TRUE(eventually([&] { return inside.load(); }));
-    m.machine().pnp().removeDevice(device);
-    caller.join();
-    EXPECT_EQ(forward, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(host::user::closeHandle(handle), STATUS_SUCCESS);
-}
-
 TEST(Removal, AHandleOutlivesItsDevice) {
     struct Case {
         bool surprise;
@@ -234,19 +187,6 @@ TEST(Removal, AHandleOutlivesItsDevice) {
         EXPECT_EQ(device.device(), nullptr);
         EXPECT_TRUE(m.machine().pool().leakedTags().empty());
     }
-}
-
-TEST(Removal, TheMachineClosesHandlesLeftOpenWhenItGoes) {
-    IoTestMachine m;
-    m.offer();
-    openFirst();
-    openFirst();
-    EXPECT_EQ(m.machine().io().openHandles(), 2u);
-    m.machine().pnp().shutdown();
-    EXPECT_EQ(m.machine().io().openHandles(), 0u);
-    const std::vector<std::string> events = m.events();
-    EXPECT_EQ(std::count(events.begin(), events.end(), "close"), 2);
-    EXPECT_EQ(events.back(), "context cleanup");
 }
 
 }  // namespace

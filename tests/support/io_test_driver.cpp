@@ -1,5 +1,7 @@
 #include "tests/support/io_test_driver.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -183,6 +185,16 @@ void IoTestMachine::record(std::string event) {
 
 void completeWith(WDFREQUEST request, NTSTATUS status, ULONG_PTR information) {
     WdfRequestCompleteWithInformation(request, status, information);
+}
+
+host::UserHandle openTestInterface(unsigned index) {
+    host::UserHandle handle;
+    EXPECT_EQ(host::user::openInterface(kTestInterfaceGuid, index, &handle), STATUS_SUCCESS);
+    return handle;
+}
+
+NTSTATUS sendWithoutBuffers(host::UserHandle handle, ULONG ioControlCode) {
+    return host::user::deviceIoControl(handle, ioControlCode, {}, {}).status;
 }
 
 }  // namespace ostdfu_test

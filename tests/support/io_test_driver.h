@@ -5,12 +5,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/io/user_mode.h"
 #include "host/machine.h"
 #include "platform/wdf.h"
 
@@ -77,5 +80,27 @@ private:
 
 // Completes the request with a status and an information length, for handlers.
 void completeWith(WDFREQUEST request, NTSTATUS status, ULONG_PTR information = 0);
+
+// A control code of the test driver's device type.
+constexpr ULONG testCode(ULONG function, ULONG method = 0) {
+    return 0x8123u << 16 | function << 2 | method;
+}
+// Opens the index-th visible interface of the test class; the test fails when it cannot.
+host::UserHandle openTestInterface(unsigned index = 0);
+// An I/O control without buffers; its status.
+NTSTATUS sendWithoutBuffers(host::UserHandle handle, ULONG ioControlCode);
+
+// Long enough never to decide a passing run: it only turns a hang into a failure.
+inline constexpr auto kHangGuard = std::chrono::seconds(30);
+// Yields (timing nothing) until the predicate holds; false once the hang guard ran out.
+template <class Predicate>
+bool eventually(Predicate predicate) {
+    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 }  // namespace ostdfu_test
