@@ -30,7 +30,10 @@ const ULONG kCodes[] = {
     IOCTL_DFU_BEGIN_DFU, IOCTL_DFU_SEQUENTIAL_PING, 0x80882FFC,
 };
 
-TEST(ControlStress, ParallelCallersSurviveARemovalAndASibling) {
+class ControlStress : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ControlStress, ParallelCallersSurviveARemovalAndASibling) {
+    const bool surprise = GetParam();
     ArrivalHarness h;
     const Arrived device = h.plug(presets::presetFor(41), Port{0, {2, 1}});
     std::vector<client::Handle> handles;
@@ -76,7 +79,11 @@ TEST(ControlStress, ParallelCallersSurviveARemovalAndASibling) {
         }
     });
     while (answered.load() < kCallers * kRequestsPerCaller / 2) std::this_thread::yield();
-    h.machine().pnp().surpriseRemoveDevice(*device.pnp);
+    if (surprise) {
+        h.machine().pnp().surpriseRemoveDevice(*device.pnp);
+    } else {
+        h.machine().pnp().removeDevice(*device.pnp);
+    }
     for (auto& caller : callers) caller.join();
     stop = true;
     notifier.join();
@@ -85,6 +92,11 @@ TEST(ControlStress, ParallelCallersSurviveARemovalAndASibling) {
     for (auto& handle : handles) handle.close();
     EXPECT_TRUE(h.driver().unloadDriver());
 }
+
+INSTANTIATE_TEST_SUITE_P(Removal, ControlStress, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Surprise" : "Orderly";
+                         });
 
 }  // namespace
 }  // namespace ostdfu_test
