@@ -1,5 +1,4 @@
-// libFuzzer target for the DfuSe layout-string parser. Build by hand until fuzzing is wired in:
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. fuzz/layout_fuzz.cpp sim/layout.cpp
+// libFuzzer target for the bootloader model's DfuSe layout-string parser (see docs/fuzzing.md).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

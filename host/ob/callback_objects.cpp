@@ -96,7 +96,7 @@ public:
                 // Still registered (and so still alive) at the moment of the call?
                 std::lock_guard lock(mutex_);
                 auto it = std::find_if(registrations_.begin(), registrations_.end(),
-                                       [id](const Registration* r) { return r->id == id; });
+                                       [id = id](const Registration* r) { return r->id == id; });
                 if (it == registrations_.end()) {
                     continue;
                 }
