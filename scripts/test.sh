@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test under each preset, and replays the
-# fuzz targets' seed corpora.
-# Usage: scripts/test.sh [preset ...]   (default: default asan-ubsan tsan, then the replay)
+# Installs what is missing, replays the fuzz targets' seed corpora, then builds and runs every
+# test under each preset.
+# Usage: scripts/test.sh [preset ...]   (default: the replay, then default asan-ubsan tsan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +14,12 @@ if [ ${#presets[@]} -eq 0 ]; then
     replay=1
 fi
 
+# The corpora first, so the test runner's summary closes the output.
+if [ "${replay}" -eq 1 ]; then
+    echo "=== fuzz corpora"
+    scripts/fuzz.sh --replay
+fi
+
 jobs=$(nproc)
 for preset in "${presets[@]}"; do
     echo "=== preset ${preset}"
@@ -21,8 +27,3 @@ for preset in "${presets[@]}"; do
     cmake --build --preset "${preset}" -j "${jobs}"
     ctest --preset "${preset}" -j "${jobs}"
 done
-
-if [ "${replay}" -eq 1 ]; then
-    echo "=== fuzz corpora"
-    scripts/fuzz.sh --replay
-fi
