@@ -116,8 +116,9 @@ struct BootloaderConfig {
     Timings timings;
     Quirks quirks;
     // DFU 1.1 accepts ABORT only in dfuIDLE, dfuDNLOAD-IDLE and dfuUPLOAD-IDLE. The ST stack also
-    // accepts it in dfuDNLOAD-SYNC and dfuMANIFEST-SYNC (dropping the pending block), and the
-    // driver's recovery relies on that; set this to get the strict table.
+    // accepts it in dfuDNLOAD-SYNC and dfuMANIFEST-SYNC (dropping the pending block), and
+    // acknowledges it in dfuERROR without leaving the error; the driver's recoveries rely on
+    // both (an ABORT first, then clear-status rounds). Set this to get the strict table.
     bool strictAbort = false;
 
     static std::vector<SegmentConfig> defaultSegments();

@@ -244,6 +244,9 @@ ClassAnswer DfuMachine::clrStatus() {
 }
 
 ClassAnswer DfuMachine::abort() {
+    // The ST stack acknowledges ABORT in dfuERROR and leaves the error for CLRSTATUS to clear,
+    // where the strict table stalls it.
+    if (state_ == DfuState::Error && !config_.strictAbort) return {};
     const bool idleState =
         state_ == DfuState::DfuIdle || state_ == DfuState::DnloadIdle || state_ == DfuState::UploadIdle;
     const bool syncState = state_ == DfuState::DnloadSync || state_ == DfuState::ManifestSync;

@@ -276,6 +276,15 @@ TEST(ControlCodes, DetachCarriesTheTimeoutOrZero) {
     EXPECT_EQ(transfers[1].wValue(), 1000);
 }
 
+TEST(ControlCodes, ReadUnprotectRemovesTheProtectionFoundAtArrival) {
+    presets::PresetOptions options;
+    options.readProtected = true;
+    OpenDevice d(presets::presetFor(41, options));
+    ASSERT_EQ(client::GetReadProtectState(d.handle).record, 1u);
+    EXPECT_EQ(client::ReadUnprotect(d.handle).status, STATUS_SUCCESS);
+    EXPECT_FALSE(d.device.rom->readProtected());
+}
+
 // ---- the DFU session and the handles ----------------------------------------------------------
 
 TEST(Session, OneHandleOwnsItUntilItsCleanup) {

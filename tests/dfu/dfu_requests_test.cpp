@@ -123,8 +123,9 @@ struct StateCase {
     std::vector<UCHAR> ensureIdleRequests;
 };
 
-// ABORT brings the device back from the idle and synchronisation states; every other state
-// refuses it, and then DfuSetIdle gives up at once. EnsureDfuIDLE clears an error instead.
+// ABORT brings the device back from the idle and synchronisation states; an error is
+// acknowledged and then cleared by the clear-status rounds; the busy and manifestation states
+// refuse ABORT, and then DfuSetIdle gives up at once. EnsureDfuIDLE clears an error directly.
 std::vector<StateCase> stateCases() {
     const std::vector<UCHAR> abortOnly = {DFU_ABORT};
     const std::vector<UCHAR> abortStatus = {DFU_ABORT, DFU_GETSTATUS};
@@ -140,8 +141,8 @@ std::vector<StateCase> stateCases() {
         {dfuMANIFEST_WAIT_RESET, STATUS_UNSUCCESSFUL, abortOnly, STATUS_INVALID_DEVICE_STATE,
          getState},
         {dfuUPLOAD_IDLE, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
-        {dfuERROR, STATUS_UNSUCCESSFUL, abortOnly, STATUS_SUCCESS,
-         {DFU_GETSTATE, DFU_CLRSTATUS, DFU_GETSTATE}},
+        {dfuERROR, STATUS_SUCCESS, {DFU_ABORT, DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS},
+         STATUS_SUCCESS, {DFU_GETSTATE, DFU_CLRSTATUS, DFU_GETSTATE}},
     };
 }
 

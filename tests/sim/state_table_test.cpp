@@ -130,7 +130,7 @@ const Row kTable[] = {
     {UploadIdle, answered(DfuIdle), toError, toError, answered(UploadIdle), answered(UploadIdle),
      toError, answered(UploadIdle), answered(DfuIdle)},
     {Error, keepsError, keepsError, keepsError, keepsError, {C, Error, DfuStatus::ErrTarget},
-     answered(DfuIdle), {C, Error, DfuStatus::ErrTarget}, keepsError},
+     answered(DfuIdle), {C, Error, DfuStatus::ErrTarget}, {C, Error, DfuStatus::ErrTarget}},
 };
 
 TEST(StateTable, EveryStateAgainstEveryRequest) {
@@ -169,6 +169,17 @@ TEST(StateTable, GetStatusReportsTheStateEnteredAfterTheReply) {
     EXPECT_EQ(done.state, 5);
     EXPECT_EQ(done.pollMs, 0u);
     EXPECT_EQ(host.getState(), 5);
+}
+
+TEST(StateTable, StrictAbortStallsInTheErrorState) {
+    FakeClock clock;
+    sim::BootloaderConfig config;
+    config.strictAbort = true;
+    sim::Bootloader device(config, clock);
+    DfuHost host(device);
+    enter(device, host, Error);
+    EXPECT_EQ(host.abort(), S);
+    EXPECT_EQ(device.status(), DfuStatus::ErrTarget);
 }
 
 TEST(StateTable, StrictAbortStallsInTheSyncStates) {
