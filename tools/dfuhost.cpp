@@ -1,92 +1,235 @@
-// dfuhost: loads the driver on the emulated machine, offers it two devices (an STM32 in DFU
-// mode and a device that is not one), unloads it, and prints the event log as text.
-//
-//   dfuhost [--registry FILE.reg] [--syslog]
+// dfuhost: runs the driver on the emulated machine with a bus of bootloaders (the built-in demo
+// bus, or the devices of a scenario file), lets each device arrive, and then lists them, decodes
+// what the updater can ask, drives the control interface, prints the event log, or runs a whole
+// scenario and prints its result document. `dfuhost --help` and `dfuhost COMMAND --help` say how.
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "driver/driver.h"
-#include "host/machine.h"
-#include "host/registry/reg_file.h"
-#include "host/rtl/text.h"
-#include "notify/message_table.h"
+#include <CLI/CLI.hpp>
+
+#include "tools/commands/commands.h"
+#include "tools/scenario/scenario.h"
 
 namespace {
 
-int usage(const char* program) {
-    std::fprintf(stderr, "usage: %s [--registry FILE.reg] [--syslog]\n", program);
-    return 2;
-}
+using dfuhost::GlobalOptions;
+using dfuhost::OperationRequest;
 
-host::MessageTable driverMessageTable() {
-    host::MessageTable table;
-    ULONG count = 0;
-    const EVENT_MESSAGE_ENTRY* messages = OstDfuMessageTable(&count);
-    for (ULONG i = 0; i < count; ++i) {
-        table.add(messages[i].MessageId, messages[i].Text);
-    }
-    return table;
+constexpr const char* kDescription =
+    "dfuhost runs the DFU driver for STM32 bootloaders on an emulated machine: the driver is\n"
+    "loaded, every bootloader on the bus arrives (enumeration, device add, identification) and\n"
+    "the command runs against it, through the updater's library as the updater would.\n"
+    "Without --sim the bus is the built-in demo bus.";
+
+constexpr const char* kFooter =
+    "Examples:\n"
+    "  dfuhost list                         the demo bus, one line per device\n"
+    "  dfuhost info strada-base             everything the updater can ask one device\n"
+    "  dfuhost mass-erase drift-pedals      one operation of the control interface\n"
+    "  dfuhost ioctl 3 IOCTL_DFU_GET_READ_PROTECT_STATE --out 4\n"
+    "  dfuhost --sim bus.json list          the devices of a scenario file instead\n"
+    "  dfuhost run scenario.json            run a scenario and print its result (JSON)\n"
+    "Exit codes: 0 success; 1 the operation returned a failure status; 2 bad usage or a bad\n"
+    "scenario. Scenario files: docs/scenario.md.";
+
+constexpr const char* kSubcommandFooter =
+    "Global options (--sim, --registry, --os-version, --json, --trace, --real-time) may come\n"
+    "before or after the command: dfuhost --help. Exit codes: 0 success; 1 the operation\n"
+    "returned a failure status; 2 bad usage or a bad scenario.";
+
+constexpr const char* kDeviceHelp = "the device: its name in `dfuhost list`, or its number there";
+
+struct SimpleOperation {
+    const char* name;
+    const char* help;
+};
+
+// Operations that take the device alone.
+constexpr SimpleOperation kSimpleOperations[] = {
+    {"leave", "leave DFU mode and start the application (always succeeds; the device leaves the bus)"},
+    {"set-idle", "bring the bootloader's DFU state machine back to dfuIDLE"},
+    {"mass-erase", "erase the whole flash (DfuSe mass erase)"},
+    {"read-unprotect", "remove read protection: erases the flash; the device re-enumerates"},
+    {"cycle-port", "cycle the device's port: it leaves the bus and arrives again"},
+    {"reset-port", "reset the device's port"},
+    {"ping", "send the request that only the sequential queue answers"},
+};
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "dfuhost: %s\n", message.c_str());
+    return dfuhost::kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string registryFile;
-    bool syslog = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--registry") == 0 && i + 1 < argc) {
-            registryFile = argv[++i];
-        } else if (std::strcmp(argv[i], "--syslog") == 0) {
-            syslog = true;
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            usage(argv[0]);
-            return 0;
-        } else {
-            return usage(argv[0]);
-        }
+    CLI::App app{kDescription, "dfuhost"};
+    // At most one command; none is reported below, so that an unknown word is named as such.
+    app.require_subcommand(0, 1);
+    // Global options may stand before or after the command.
+    app.fallthrough();
+
+    GlobalOptions g;
+    app.add_option("--sim", g.sim,
+                   "take the bus from a scenario file (its system version, parameters and devices; "
+                   "its actions are not run) instead of the demo bus")
+        ->type_name("FILE");
+    app.add_option("--registry", g.registry,
+                   "load a .reg file into the registry before the driver starts (the driver reads "
+                   "HKLM\\SYSTEM\\CurrentControlSet\\Services\\ostdfu\\Parameters)")
+        ->type_name("FILE.reg");
+    app.add_option("--os-version", g.osVersion,
+                   "the system version the driver sees, MAJOR.MINOR (default 10.0; the scenario's "
+                   "when it has one)")
+        ->type_name("X.Y");
+    app.add_flag("--json", g.json, "print the command's result as JSON");
+    app.add_option("--trace", g.trace,
+                   "trace to stderr: usb (every transfer on the bus), driver (the driver's own "
+                   "trace) or all")
+        ->type_name("usb|driver|all");
+    app.add_flag("--real-time", g.realTime,
+                 "let time pass for real (delays, poll time-outs, erases); by default the clock "
+                 "is virtual and every wait returns at once");
+
+    std::function<int()> action;
+
+    CLI::App* list = app.add_subcommand(
+        "list", "list the devices on the bus: location, product, application ID, firmware "
+                "version, manufacturer serial, read protection and published interfaces");
+    list->callback([&] { action = [&] { return dfuhost::listCommand(g); }; });
+
+    std::string infoDevice;
+    CLI::App* info = app.add_subcommand(
+        "info", "decode everything the updater can ask about one device: identity, capabilities "
+                "record field by field, segments, option bytes, serial cache, identity record, "
+                "instance string");
+    info->add_option("DEVICE", infoDevice, kDeviceHelp)->required();
+    info->callback([&] { action = [&] { return dfuhost::infoCommand(g, infoDevice); }; });
+
+    bool raw = false;
+    CLI::App* events = app.add_subcommand(
+        "events", "print the event log of the whole run (driver load, every arrival, removal and "
+                  "unload) as text");
+    events->add_flag("--raw", raw, "print each entry's event ID, object and packet bytes in hex");
+    events->callback([&] { action = [&] { return dfuhost::eventsCommand(g, raw); }; });
+
+    std::string scenarioFile;
+    CLI::App* run = app.add_subcommand(
+        "run", "run a scenario file (devices and actions, see docs/scenario.md) and print its "
+               "result document as JSON; exits 0 whenever the scenario ran to its end");
+    run->add_option("SCENARIO", scenarioFile, "the scenario file (JSON)")->required();
+    run->callback([&] { action = [&] { return dfuhost::runCommand(g, scenarioFile); }; });
+
+    dfuhost::IoctlRequest ioctl;
+    CLI::App* raw_ioctl = app.add_subcommand(
+        "ioctl", "send one I/O control to the device's interface and print the status, the "
+                 "information length and the output bytes");
+    raw_ioctl->add_option("DEVICE", ioctl.device, kDeviceHelp)->required();
+    raw_ioctl->add_option("CODE", ioctl.code,
+                          "the control code: its name (IOCTL_DFU_GET_DEVICE_CAPS) or a number "
+                          "(0x80882464)")
+        ->required();
+    raw_ioctl->add_option("--in", ioctl.input, "input bytes in hex")->type_name("HEX");
+    raw_ioctl->add_option("--out", ioctl.outputLength, "output buffer length in bytes")->type_name("N");
+    raw_ioctl->add_option("--out-data", ioctl.outputData,
+                          "initial contents of the output buffer in hex (what an in-direct code "
+                          "sends to the device)")
+        ->type_name("HEX");
+    raw_ioctl->add_option("--interface", ioctl.interfaceKind,
+                          "which interface to open: driver (default), product or companion");
+    raw_ioctl->callback([&] { action = [&] { return dfuhost::ioctlCommand(g, ioctl); }; });
+
+    // The operations by name. Each fills one request; the one the command line chose runs.
+    OperationRequest request;
+    const auto operation = [&](CLI::App* parent, const std::string& name, const std::string& fullName,
+                               const std::string& help) {
+        CLI::App* sub = parent->add_subcommand(name, help);
+        sub->add_option("DEVICE", request.device, kDeviceHelp)->required();
+        sub->callback([&, fullName] {
+            request.operation = fullName;
+            action = [&] { return dfuhost::operationCommand(g, request); };
+        });
+        return sub;
+    };
+    for (const SimpleOperation& op : kSimpleOperations) {
+        operation(&app, op.name, op.name, op.help);
+    }
+    operation(&app, "detach", "detach",
+              "send DFU_DETACH (always succeeds; a will-detach bootloader re-enumerates)")
+        ->add_option("--timeout", request.timeout, "detach time-out in ms (default: none sent, 0)")
+        ->type_name("MS");
+    operation(&app, "erase-eeprom", "erase-eeprom", "erase an EEPROM section of the product's flash")
+        ->add_option("SECTION", request.arguments, "the section number (0: the EEPROM section)")
+        ->expected(1)
+        ->required();
+    operation(&app, "begin-dfu", "begin-dfu",
+              "make this handle the owner of DFU work and select an alternate setting")
+        ->add_option("ALT", request.arguments, "the alternate setting (memory segment) to select")
+        ->expected(1)
+        ->required();
+    operation(&app, "param", "param", "read a value of the driver's Parameters key as the driver sees it")
+        ->add_option("NAME", request.arguments, "the value name")
+        ->expected(1)
+        ->required();
+    CLI::App* poll = operation(&app, "poll", "poll",
+                               "read the configuration descriptor COUNT times until the device goes");
+    poll->add_option("COUNT", request.arguments, "iterations")->expected(1)->required();
+    poll->add_option("--delay", request.delay, "wait between reads in ms (default 2)")->type_name("MS");
+    operation(&app, "set-version", "set-version",
+              "replace the firmware version the capabilities record reports")
+        ->add_option("VERSION", request.arguments, "the version, e.g. 0x0312")
+        ->expected(1)
+        ->required();
+    CLI::App* descriptor = operation(&app, "descriptor", "descriptor",
+                                     "read a descriptor the driver keeps, or a string from the device");
+    descriptor->add_option("SELECTOR", request.arguments,
+                           "interface, functional, configuration, string, device, or a number")
+        ->expected(1)
+        ->required();
+    descriptor->add_option("--string", request.stringIndex, "string index (selector string)")->type_name("N");
+    descriptor->add_option("--length", request.length, "output buffer length")->type_name("N");
+
+    CLI::App* optionBytes = app.add_subcommand("option-bytes", "read or write the option bytes");
+    optionBytes->require_subcommand(1);
+    operation(optionBytes, "read", "option-bytes read", "read the option bytes")
+        ->add_option("--length", request.length, "bytes to read, 1 to 16 (default 16)")
+        ->type_name("N");
+    CLI::App* write = operation(optionBytes, "write", "option-bytes write",
+                                "write the option bytes (the device resets and re-enumerates)");
+    write->add_option("HEX", request.arguments, "1 to 16 bytes in hex")->expected(1)->required();
+    write->add_flag("--allow", request.allow,
+                    "allow option-byte writes first (the driver refuses them otherwise)");
+
+    // Set last: subcommands created before it do not inherit it, and keep their help short.
+    app.footer(kFooter);
+    for (CLI::App* sub : app.get_subcommands({})) {
+        sub->footer(kSubcommandFooter);
+        for (CLI::App* nested : sub->get_subcommands({})) nested->footer(kSubcommandFooter);
     }
 
-    host::Machine machine;
-    machine.eventLog().setMessageTable(driverMessageTable());
-    if (syslog) {
-        machine.eventLog().forwardToSyslog("dfuhost");
-    }
-    if (!registryFile.empty()) {
-        try {
-            host::loadRegFile(machine.registry(), registryFile);
-        } catch (const host::RegFileError& e) {
-            std::fprintf(stderr, "dfuhost: %s\n", e.what());
-            return 1;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {
+            return app.exit(e);  // --help
         }
+        std::string message = e.what();
+        return usageError(message + "\nRun `dfuhost --help` (or `dfuhost COMMAND --help`) for usage.");
     }
-
-    const NTSTATUS entry = machine.pnp().loadDriver(DriverEntry, u"ostdfu");
-    if (!NT_SUCCESS(entry)) {
-        std::fprintf(stderr, "dfuhost: driver entry failed: 0x%08x\n", static_cast<unsigned>(entry));
-    } else {
-        host::PnpDeviceDescription bootloader;
-        bootloader.hardwareIds = {u"USB\\VID_0483&PID_DF11&REV_2200", u"USB\\VID_0483&PID_DF11"};
-        bootloader.serialNumber = u"3276355E3036";
-        host::PnpDeviceDescription other;
-        other.hardwareIds = {u"USB\\VID_0483&PID_5740&REV_0200", u"USB\\VID_0483&PID_5740"};
-        for (host::PnpDeviceDescription* description : {&bootloader, &other}) {
-            const std::string id = host::narrow(description->hardwareIds.front());
-            host::PnpDevice& device = machine.pnp().offerDevice(*description);
-            const char* name = NtStatusName(device.addStatus());
-            std::printf("offered %s: %s (add 0x%08x%s%s)\n", id.c_str(), host::pnpStateName(device.state()),
-                        static_cast<unsigned>(device.addStatus()), name ? " " : "", name ? name : "");
-        }
-        machine.pnp().unloadDriver();
+    if (!action) {
+        return usageError("no command given; run `dfuhost --help`");
     }
-
-    std::printf("\nevent log:\n");
-    for (const std::string& line : machine.eventLog().renderAll()) {
-        std::printf("  %s\n", line.c_str());
+    try {
+        return action();
+    } catch (const dfuhost::UsageError& e) {
+        return usageError(e.what());
+    } catch (const scenario::ScenarioError& e) {
+        return usageError(e.what());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "dfuhost: internal error: %s\n", e.what());
+        return dfuhost::kExitFailed;
     }
-    const auto leaks = machine.pool().leakedTags();
-    for (const std::string& tag : leaks) {
-        std::printf("leak: pool tag %s\n", tag.c_str());
-    }
-    return NT_SUCCESS(entry) && leaks.empty() ? 0 : 1;
 }

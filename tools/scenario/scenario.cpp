@@ -1,6 +1,7 @@
 #include "tools/scenario/scenario.h"
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -17,7 +18,7 @@ using nlohmann::json;
 // Where in the document an element sits, for error messages: devices[2].faults[0].action
 class Path {
 public:
-    Path(const std::string& file, std::string text) : file_(file), text_(std::move(text)) {}
+    Path(std::string file, std::string text) : file_(std::move(file)), text_(std::move(text)) {}
     Path operator/(const std::string& key) const {
         return Path(file_, text_.empty() ? key : text_ + "." + key);
     }
@@ -36,19 +37,22 @@ public:
         }
         throw ScenarioError(message);
     }
-    const std::string& text() const { return text_; }
 
 private:
-    const std::string& file_;
+    std::string file_;
     std::string text_;
 };
+
+// "comment" is allowed in every object that takes named keys, so examples can explain
+// themselves; its value is not read.
+constexpr const char* kComment = "comment";
 
 void expectObject(const json& value, const Path& path, const std::set<std::string>& known) {
     if (!value.is_object()) {
         path.fail("an object", &value);
     }
     for (const auto& item : value.items()) {
-        if (!known.contains(item.key())) {
+        if (item.key() != kComment && !known.contains(item.key())) {
             std::string list;
             for (const std::string& k : known) {
                 list += (list.empty() ? "" : ", ") + k;
@@ -105,7 +109,12 @@ bool boolean(const json& value, const Path& path) {
 }
 
 Bytes hexBytes(const json& value, const Path& path) {
-    return parseHex(text(value, path), path.text());
+    const std::string hex = text(value, path);
+    if (hex.size() % 2 != 0 ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        path.fail("hex digits in pairs, without separators", &value);
+    }
+    return parseHex(hex, "");
 }
 
 std::vector<std::string> strings(const json& value, const Path& path) {
@@ -120,12 +129,12 @@ std::vector<std::string> strings(const json& value, const Path& path) {
 }
 
 std::vector<unsigned> location(const json& value, const Path& path) {
-    if (!value.is_array() || value.empty() || value.size() > 6) {
+    if (!value.is_array() || value.empty() || value.size() > kMaxLocationDepth) {
         path.fail("an array of 1 to 6 port numbers (root-hub port, then hub ports)", &value);
     }
     std::vector<unsigned> ports;
     for (std::size_t i = 0; i < value.size(); ++i) {
-        const auto port = static_cast<unsigned>(number(value[i], path[i], 255));
+        const auto port = static_cast<unsigned>(number(value[i], path[i], kMaxPort));
         if (port == 0) {
             path[i].fail("a port number from 1 to 255", &value[i]);
         }
@@ -134,17 +143,22 @@ std::vector<unsigned> location(const json& value, const Path& path) {
     return ports;
 }
 
+unsigned controllerIndex(const json& value, const Path& path) {
+    return static_cast<unsigned>(number(value, path, kMaxControllers - 1));
+}
+
 void parseOsVersion(const json& value, const Path& path, Scenario& s) {
     const std::string v = text(value, path);
-    unsigned major = 0;
-    unsigned minor = 0;
-    char dot = 0;
-    std::istringstream in(v);
-    if (!(in >> major >> dot >> minor) || dot != '.' || !in.eof()) {
+    const std::size_t dot = v.find('.');
+    auto isNumber = [](const std::string& part) {
+        return !part.empty() && part.size() <= 4 &&
+               part.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (dot == std::string::npos || !isNumber(v.substr(0, dot)) || !isNumber(v.substr(dot + 1))) {
         path.fail("a version \"MAJOR.MINOR\" such as \"10.0\" or \"6.1\"", &value);
     }
-    s.osMajor = major;
-    s.osMinor = minor;
+    s.osMajor = static_cast<unsigned>(std::stoul(v.substr(0, dot)));
+    s.osMinor = static_cast<unsigned>(std::stoul(v.substr(dot + 1)));
 }
 
 RegistryValue registryValue(const json& value, const Path& path) {
@@ -154,11 +168,14 @@ RegistryValue registryValue(const json& value, const Path& path) {
         r.number = number(value, path, 0xFFFFFFFF);
         return r;
     }
-    expectObject(value, path, {"sz", "binary", "qword", "multi_sz"});
-    if (value.size() != 1) {
-        path.fail("an object with exactly one of sz, binary, qword, multi_sz", &value);
+    if (!value.is_object() || value.size() != 1) {
+        path.fail("a number (REG_DWORD) or an object with exactly one of sz, binary, qword, multi_sz",
+                  &value);
     }
-    const auto& [key, inner] = *value.items().begin();
+    expectObject(value, path, {"sz", "binary", "qword", "multi_sz"});
+    const auto first = value.begin();
+    const std::string key = first.key();
+    const json& inner = first.value();
     if (key == "sz") {
         r.type = RegistryValue::Type::Sz;
         r.text = text(inner, path / key);
@@ -182,9 +199,15 @@ Parameters parameters(const json& value, const Path& path) {
     } else if (value.is_string()) {
         p.kind = Parameters::Kind::RegFile;
         p.regFile = value.get<std::string>();
+        if (p.regFile.empty()) {
+            path.fail("the path of a .reg file", &value);
+        }
     } else if (value.is_object()) {
         p.kind = Parameters::Kind::Values;
         for (const auto& item : value.items()) {
+            if (item.key().empty()) {
+                path.fail("value names that are not empty", &value);
+            }
             p.values.emplace_back(item.key(), registryValue(item.value(), path / item.key()));
         }
     } else {
@@ -195,7 +218,7 @@ Parameters parameters(const json& value, const Path& path) {
 
 Fault fault(const json& value, const Path& path) {
     expectObject(value, path, {"request", "nth", "count", "action", "reply"});
-    static const std::set<std::string> kRequests = {"DNLOAD",    "UPLOAD", "GETSTATUS",
+    static const std::set<std::string> kRequests = {"DNLOAD",    "UPLOAD",    "GETSTATUS",
                                                     "GETSTATE",  "CLRSTATUS", "ABORT",
                                                     "DETACH",    "GET_DESCRIPTOR", "ANY"};
     static const std::set<std::string> kActions = {"stall", "timeout", "unplug", "reply"};
@@ -236,14 +259,15 @@ Device device(const json& value, const Path& path) {
                  {"name", "location", "controller", "preset", "hardware_ids", "serial",
                   "bcd_usb", "bcd_device", "id_vendor", "id_product", "high_speed",
                   "transfer_size", "attributes", "segments", "option_bytes", "identity_records",
-                  "memory", "read_protected", "get_commands", "faults"});
+                  "memory", "read_protected", "get_commands", "faults", "manufacturer_serial",
+                  "firmware_version"});
     Device d;
     if (!value.contains("name")) {
         path.fail("an object with a \"name\"", &value);
     }
     d.name = text(value["name"], path / "name");
     if (d.name.empty()) {
-        (path / "name").fail("a non-empty name", &value["name"]);
+        (path / "name").fail("a name that is not empty", &value["name"]);
     }
     for (const auto& item : value.items()) {
         const std::string& key = item.key();
@@ -251,13 +275,18 @@ Device device(const json& value, const Path& path) {
         const Path p = path / key;
         if (key == "location") {
             d.location = location(v, p);
+            d.locationGiven = true;
         } else if (key == "controller") {
-            d.controller = static_cast<unsigned>(number(v, p, 15));
+            d.controller = controllerIndex(v, p);
         } else if (key == "preset") {
             if (v.is_string() && v.get<std::string>() == "blank") {
                 d.productCode.reset();
             } else {
-                d.productCode = static_cast<unsigned>(number(v, p, 0xFFFFFFFF));
+                try {
+                    d.productCode = static_cast<unsigned>(number(v, p, 0xFFFFFFFF));
+                } catch (const ScenarioError&) {
+                    p.fail("a product code or \"blank\"", &v);
+                }
             }
         } else if (key == "hardware_ids") {
             d.hardwareIds = strings(v, p);
@@ -278,10 +307,16 @@ Device device(const json& value, const Path& path) {
             d.highSpeed = boolean(v, p);
         } else if (key == "transfer_size") {
             d.transferSize = numberAs<std::uint16_t>(v, p);
+            if (*d.transferSize == 0) {
+                p.fail("a transfer size from 1 to 65535", &v);
+            }
         } else if (key == "attributes") {
             d.attributes = numberAs<std::uint8_t>(v, p);
         } else if (key == "segments") {
             d.segments = strings(v, p);
+            if (d.segments->empty() || d.segments->size() > 255) {
+                p.fail("1 to 255 layout strings, one per alternate setting", &v);
+            }
         } else if (key == "option_bytes") {
             d.optionBytes = hexBytes(v, p);
             if (d.optionBytes->size() != 16) {
@@ -324,6 +359,10 @@ Device device(const json& value, const Path& path) {
             for (std::size_t i = 0; i < v.size(); ++i) {
                 d.faults.push_back(fault(v[i], p[i]));
             }
+        } else if (key == "manufacturer_serial") {
+            d.manufacturerSerial = number(v, p, ~0ULL);
+        } else if (key == "firmware_version") {
+            d.firmwareVersion = numberAs<std::uint16_t>(v, p);
         }
     }
     return d;
@@ -345,8 +384,11 @@ std::uint32_t ioctlCode(const json& value, const Path& path) {
     return numberAs<std::uint32_t>(value, path);
 }
 
+// Handles by name while the actions are read: a handle is usable from its open to its close.
+using OpenHandles = std::set<std::string>;
+
 Action action(const json& value, const Path& path, const std::set<std::string>& devices,
-              std::set<std::string>& handles) {
+              OpenHandles& handles) {
     if (!value.is_object()) {
         path.fail("an action object", &value);
     }
@@ -360,7 +402,7 @@ Action action(const json& value, const Path& path, const std::set<std::string>& 
     auto requireHandle = [&](const json& v, const Path& p) {
         std::string name = text(v, p);
         if (!handles.contains(name)) {
-            p.fail("a handle opened by an earlier action", &v);
+            p.fail("a handle opened by an earlier action and not closed since", &v);
         }
         return name;
     };
@@ -368,6 +410,9 @@ Action action(const json& value, const Path& path, const std::set<std::string>& 
         expectObject(value, path, {"open", "device", "interface"});
         OpenAction a;
         a.handle = text(value["open"], path / "open");
+        if (a.handle.empty() || handles.contains(a.handle)) {
+            (path / "open").fail("a handle name that is not open already", &value["open"]);
+        }
         if (!value.contains("device")) {
             path.fail("\"device\" with \"open\"", &value);
         }
@@ -389,7 +434,7 @@ Action action(const json& value, const Path& path, const std::set<std::string>& 
         return a;
     }
     if (value.contains("ioctl")) {
-        expectObject(value, path, {"ioctl", "handle", "in", "out"});
+        expectObject(value, path, {"ioctl", "handle", "in", "out", "out_data"});
         IoctlAction a;
         a.code = ioctlCode(value["ioctl"], path / "ioctl");
         if (!value.contains("handle")) {
@@ -399,8 +444,15 @@ Action action(const json& value, const Path& path, const std::set<std::string>& 
         if (value.contains("in")) {
             a.in = hexBytes(value["in"], path / "in");
         }
+        if (value.contains("out_data")) {
+            a.outData = hexBytes(value["out_data"], path / "out_data");
+            a.outLength = static_cast<std::uint32_t>(a.outData.size());
+        }
         if (value.contains("out")) {
             a.outLength = static_cast<std::uint32_t>(number(value["out"], path / "out", 1 << 20));
+            if (a.outLength < a.outData.size()) {
+                (path / "out").fail("at least as many bytes as \"out_data\" holds", &value["out"]);
+            }
         }
         return a;
     }
@@ -425,9 +477,7 @@ Action action(const json& value, const Path& path, const std::set<std::string>& 
             a.productId = numberAs<std::uint16_t>(v["product_id"], p / "product_id");
         }
         if (v.contains("location")) a.location = location(v["location"], p / "location");
-        if (v.contains("controller")) {
-            a.controller = static_cast<unsigned>(number(v["controller"], p / "controller", 15));
-        }
+        if (v.contains("controller")) a.controller = controllerIndex(v["controller"], p / "controller");
         if (v.contains("serial_out")) a.serialOut = boolean(v["serial_out"], p / "serial_out");
         if (v.contains("result")) a.result = number(v["result"], p / "result", ~0ULL);
         return a;
@@ -440,7 +490,58 @@ Action action(const json& value, const Path& path, const std::set<std::string>& 
               &value);
 }
 
+// A port holds a device or a hub, never both: [3] and [3, 2] cannot both be devices.
+void checkPlaces(const Scenario& s, const Path& devicesPath) {
+    std::map<std::pair<unsigned, std::vector<unsigned>>, std::size_t> taken;
+    for (const Device& d : s.devices) {
+        for (const auto& [place, other] : taken) {
+            if (place.first != d.controller) continue;
+            const std::vector<unsigned>& a = place.second;
+            const std::vector<unsigned>& b = d.location;
+            const std::size_t common = std::min(a.size(), b.size());
+            if (std::equal(a.begin(), a.begin() + common, b.begin())) {
+                const std::string why = a.size() == b.size()
+                                            ? "a port no other device occupies"
+                                            : "a port that is not on the way to another device "
+                                              "(a port holds a device or a hub, not both)";
+                (devicesPath[d.index] / "location").fail(why + "; devices[" + std::to_string(other) +
+                                                         "] is there");
+            }
+        }
+        taken[{d.controller, d.location}] = d.index;
+    }
+}
+
+// Devices without a location take the lowest root-hub ports that nothing else uses.
+void placeUnlocated(Scenario& s, const Path& devicesPath) {
+    std::set<std::pair<unsigned, unsigned>> used;
+    for (const Device& d : s.devices) {
+        if (d.locationGiven) used.insert({d.controller, d.location.front()});
+    }
+    for (Device& d : s.devices) {
+        if (d.locationGiven) continue;
+        unsigned port = 1;
+        while (used.contains({d.controller, port})) ++port;
+        if (port > kMaxPort) {
+            (devicesPath[d.index]).fail("a \"location\": every root-hub port is taken");
+        }
+        used.insert({d.controller, port});
+        d.location = {port};
+    }
+}
+
 }  // namespace
+
+const Device* Scenario::findDevice(const std::string& name) const {
+    for (const Device& d : devices) {
+        if (d.name == name) return &d;
+    }
+    return nullptr;
+}
+
+void fail(const Scenario& scenario, const std::string& path, const std::string& expected) {
+    Path(scenario.fileName, path).fail(expected);
+}
 
 Bytes parseHex(const std::string& hex, const std::string& where) {
     if (hex.size() % 2 != 0 ||
@@ -448,6 +549,7 @@ Bytes parseHex(const std::string& hex, const std::string& where) {
         throw ScenarioError(where + ": expected hex digits in pairs, got \"" + hex + "\"");
     }
     Bytes bytes;
+    bytes.reserve(hex.size() / 2);
     for (std::size_t i = 0; i < hex.size(); i += 2) {
         bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     }
@@ -468,8 +570,11 @@ std::string toHex(const std::uint8_t* data, std::size_t length) {
 Scenario parseScenario(const json& document, const std::string& fileName) {
     Scenario s;
     s.fileName = fileName;
-    const Path root(s.fileName, "");
-    expectObject(document, root, {"system_version", "parameters", "devices", "actions"});
+    const Path root(fileName, "");
+    expectObject(document, root, {"version", "system_version", "parameters", "devices", "actions"});
+    if (document.contains("version") && number(document["version"], root / "version", ~0ULL) != 1) {
+        (root / "version").fail("1", &document["version"]);
+    }
     if (document.contains("system_version")) {
         parseOsVersion(document["system_version"], root / "system_version", s);
     }
@@ -477,30 +582,29 @@ Scenario parseScenario(const json& document, const std::string& fileName) {
         s.parameters = parameters(document["parameters"], root / "parameters");
     }
     std::set<std::string> names;
+    const Path devicesPath = root / "devices";
     if (document.contains("devices")) {
         const json& devices = document["devices"];
         if (!devices.is_array()) {
-            (root / "devices").fail("an array of devices", &devices);
+            devicesPath.fail("an array of devices", &devices);
         }
-        std::set<std::pair<unsigned, std::vector<unsigned>>> places;
         for (std::size_t i = 0; i < devices.size(); ++i) {
-            Device d = device(devices[i], (root / "devices")[i]);
+            Device d = device(devices[i], devicesPath[i]);
+            d.index = i;
             if (!names.insert(d.name).second) {
-                ((root / "devices")[i] / "name").fail("a name no other device has",
-                                                      &devices[i]["name"]);
-            }
-            if (!places.insert({d.controller, d.location}).second) {
-                ((root / "devices")[i] / "location").fail("a port no other device occupies");
+                (devicesPath[i] / "name").fail("a name no other device has", &devices[i]["name"]);
             }
             s.devices.push_back(std::move(d));
         }
+        placeUnlocated(s, devicesPath);
+        checkPlaces(s, devicesPath);
     }
     if (document.contains("actions")) {
         const json& actions = document["actions"];
         if (!actions.is_array()) {
             (root / "actions").fail("an array of actions", &actions);
         }
-        std::set<std::string> handles;
+        OpenHandles handles;
         for (std::size_t i = 0; i < actions.size(); ++i) {
             s.actions.push_back(action(actions[i], (root / "actions")[i], names, handles));
         }
@@ -508,18 +612,24 @@ Scenario parseScenario(const json& document, const std::string& fileName) {
     return s;
 }
 
+Scenario parseScenarioText(const std::string& text, const std::string& fileName) {
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& e) {
+        throw ScenarioError(fileName + ": not valid JSON: " + e.what());
+    }
+    return parseScenario(document, fileName);
+}
+
 Scenario loadScenarioFile(const std::string& path) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw ScenarioError(path + ": cannot be read");
     }
-    json document;
-    try {
-        document = json::parse(in);
-    } catch (const json::parse_error& e) {
-        throw ScenarioError(path + ": not valid JSON: " + e.what());
-    }
-    return parseScenario(document, path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return parseScenarioText(content.str(), path);
 }
 
 }  // namespace scenario

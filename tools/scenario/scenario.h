@@ -31,7 +31,7 @@ struct RegistryValue {
 
 struct Parameters {
     enum class Kind { Empty, Missing, RegFile, Values } kind = Kind::Empty;
-    std::string regFile;  // RegFile: relative to the scenario file
+    std::string regFile;  // RegFile: as written; relative paths are taken from the scenario's folder
     std::vector<std::pair<std::string, RegistryValue>> values;
 };
 
@@ -39,7 +39,7 @@ struct Fault {
     std::string request;  // DNLOAD, UPLOAD, GETSTATUS, GETSTATE, CLRSTATUS, ABORT, DETACH,
                           // GET_DESCRIPTOR, ANY
     unsigned nth = 1;
-    unsigned count = 1;
+    unsigned count = 1;   // 0: every occurrence from nth on
     std::string action;   // stall, timeout, unplug, reply
     Bytes reply;
 };
@@ -57,7 +57,9 @@ struct MemoryPatch {
 
 struct Device {
     std::string name;
-    std::vector<unsigned> location{1};  // root-hub port, then hub ports
+    std::size_t index = 0;  // position in "devices", for error paths
+    std::vector<unsigned> location;  // root-hub port, then hub ports; filled in when not given
+    bool locationGiven = false;
     unsigned controller = 0;
     std::optional<unsigned> productCode;  // preset; none: a blank bootloader
 
@@ -75,6 +77,10 @@ struct Device {
     std::optional<bool> readProtected;
     std::optional<Bytes> getCommands;
     std::vector<Fault> faults;
+    // Beyond version 1 of the contract: what the preset writes into the EEPROM section and the
+    // version block.
+    std::optional<std::uint64_t> manufacturerSerial;
+    std::optional<std::uint16_t> firmwareVersion;
 };
 
 struct OpenAction {
@@ -90,6 +96,7 @@ struct IoctlAction {
     std::string handle;
     Bytes in;
     std::uint32_t outLength = 0;
+    Bytes outData;  // initial contents of the output buffer (what an in-direct code sends)
 };
 struct DeviceAction {
     enum class Kind { SurpriseRemove, Remove, Plug } kind;
@@ -118,14 +125,29 @@ struct Scenario {
     Parameters parameters;
     std::vector<Device> devices;
     std::vector<Action> actions;
+
+    const Device* findDevice(const std::string& name) const;
 };
+
+// Limits of the bus: ports per hub are numbered 1..255; hubs reach five tiers below the root.
+inline constexpr unsigned kMaxPort = 255;
+inline constexpr std::size_t kMaxLocationDepth = 6;
+inline constexpr unsigned kMaxControllers = 16;
 
 // Throws ScenarioError.
 Scenario parseScenario(const nlohmann::json& document, const std::string& fileName);
+Scenario parseScenarioText(const std::string& text, const std::string& fileName);
 Scenario loadScenarioFile(const std::string& path);
 
-// "0a0b" -> {0x0a, 0x0b}; throws ScenarioError naming path.
+// A fault found after parsing (a preset the table does not have, a layout the model refuses):
+// the same message form, "file: path: expected ...".
+[[noreturn]] void fail(const Scenario& scenario, const std::string& path,
+                       const std::string& expected);
+
+// "0a0b" -> {0x0a, 0x0b}; throws ScenarioError naming where.
 Bytes parseHex(const std::string& text, const std::string& where);
+// Lower case, no separators.
 std::string toHex(const std::uint8_t* data, std::size_t length);
+inline std::string toHex(const Bytes& bytes) { return toHex(bytes.data(), bytes.size()); }
 
 }  // namespace scenario

@@ -1,0 +1,42 @@
+// The subcommands of dfuhost. Each returns the process's exit code: 0 success, 1 the operation
+// returned a failure status, 2 bad usage (thrown as UsageError or scenario::ScenarioError and
+// turned into the code by main).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/commands/session.h"
+
+namespace dfuhost {
+
+int listCommand(const GlobalOptions& options);
+int infoCommand(const GlobalOptions& options, const std::string& device);
+int eventsCommand(const GlobalOptions& options, bool raw);
+int runCommand(const GlobalOptions& options, const std::string& scenarioFile);
+
+// One operation of the control interface on one device, with its arguments as typed.
+struct OperationRequest {
+    std::string operation;  // the subcommand's name: "mass-erase", "option-bytes write", ...
+    std::string device;
+    std::vector<std::string> arguments;      // positional, after the device
+    std::optional<std::string> timeout;      // detach --timeout
+    std::optional<std::string> delay;        // poll --delay
+    std::optional<std::string> length;       // option-bytes read --length, descriptor --length
+    std::optional<std::string> stringIndex;  // descriptor --string
+    bool allow = false;                      // option-bytes write --allow
+};
+int operationCommand(const GlobalOptions& options, const OperationRequest& request);
+
+struct IoctlRequest {
+    std::string device;
+    std::string code;
+    std::string input;
+    std::string outputLength;
+    std::string outputData;
+    std::string interfaceKind = "driver";
+};
+int ioctlCommand(const GlobalOptions& options, const IoctlRequest& request);
+
+}  // namespace dfuhost

@@ -1,0 +1,68 @@
+// What every command but `run` does around its own work: read the global options, bring the bus
+// up (the --sim scenario's devices, or the demo bus), let every device arrive, and at the end
+// remove the devices and unload the driver.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "client/updater.h"
+#include "tools/system/driver_on_bus.h"
+#include "tools/system/report.h"
+
+namespace dfuhost {
+
+// Bad usage that the command line parser cannot see (an unknown device, a malformed number):
+// exit code 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct GlobalOptions {
+    std::string sim;
+    std::string registry;
+    std::string osVersion;
+    std::string trace;
+    bool json = false;
+    bool realTime = false;
+
+    // Throws UsageError for a version or trace selection that does not parse.
+    SystemOptions systemOptions() const;
+};
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+class Session {
+public:
+    // Throws scenario::ScenarioError, UsageError.
+    explicit Session(const GlobalOptions& options);
+    ~Session();
+
+    DriverOnBus& system() { return *system_; }
+    const GlobalOptions& options() const { return options_; }
+    bool progress() const { return progress_; }
+
+    // The device a command names, by name or by its number in `list`; UsageError otherwise.
+    DeviceSlot& device(const std::string& nameOrNumber);
+    // A handle on the device's interface of that kind; UsageError when the device publishes none.
+    client::Handle open(DeviceSlot& device, InterfaceKind kind = InterfaceKind::Driver);
+
+    // The orderly end: every device removed, the driver unloaded. Handles must be closed first.
+    void finish();
+
+private:
+    GlobalOptions options_;
+    bool progress_ = false;
+    std::unique_ptr<DriverOnBus> system_;
+};
+
+// "0x1f", "31" -> 31; UsageError naming what for otherwise.
+std::uint64_t parseNumber(const std::string& text, const std::string& what, std::uint64_t max);
+std::vector<std::uint8_t> parseHexArgument(const std::string& text, const std::string& what);
+void printJson(const Json& document);
+
+}  // namespace dfuhost

@@ -1,0 +1,159 @@
+// The driver on a bus: the emulated machine with the driver's Parameters key, the driver loaded
+// as the service "ostdfu", host controllers, hubs and ports with a bootloader model at each
+// device's port, and each device enumerated by its hub and offered to the PnP manager. Devices
+// leave and come back as a real bus would make them: pulled cables, orderly removal, a plug,
+// and the re-enumeration that follows a port cycle, a detach, a read unprotect or an option-byte
+// write. At the end the devices are removed in order, the driver unloads and the pool is checked.
+//
+// One scenario at a time, from one thread: the actions run one after the other, and the machine
+// is the process's current one while this object lives.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/machine.h"
+#include "host/usb/bus.h"
+#include "sim/bootloader.h"
+#include "tools/scenario/scenario.h"
+
+struct FDO_DATA;
+
+namespace dfuhost {
+
+struct SystemOptions {
+    bool realTime = false;
+    // Replaces the scenario's system version.
+    std::optional<std::pair<unsigned, unsigned>> osVersion;
+    // Loaded after the scenario's parameters, so it may add to them or replace them.
+    std::string registryFile;
+    ULONG traceFlags = 0;  // the driver's trace flags, to stderr
+    bool traceUsb = false;  // every transfer on the bus, to stderr
+    bool progress = false;  // progress lines on stderr while devices arrive
+};
+
+// One transfer as the scenario's result reports it.
+struct UsbRecord {
+    std::string device;
+    host::usb::TrafficEntry entry;
+};
+
+enum class InterfaceKind { Driver, Product, Companion };
+const char* interfaceKindName(InterfaceKind kind);
+
+// One device of the scenario: its model, its place on the bus and its latest arrival.
+struct DeviceSlot {
+    const scenario::Device* entry = nullptr;  // its entry in the scenario
+    std::shared_ptr<sim::Bootloader> rom;
+    host::usb::Device* bus = nullptr;
+    // The PnP manager's record of the latest arrival; nullptr until the device was offered.
+    host::PnpDevice* pnp = nullptr;
+    unsigned arrivals = 0;
+    // The hub could not read the device descriptor at the last attempt.
+    bool enumerationFailed = false;
+    // Came back, but its previous arrival is still held by an open handle.
+    bool arrivalPending = false;
+
+    const std::string& name() const { return entry->name; }
+    // The driver's device exists and its context can be read.
+    FDO_DATA* context() const;
+    // Started by the driver and not removed since.
+    bool started() const;
+};
+
+struct SiblingAnswer {
+    NTSTATUS notifyStatus = STATUS_SUCCESS;  // of the notification itself
+    std::uint64_t result = 0;                 // the record's Result field afterwards
+    std::optional<std::uint64_t> serial;      // the serial buffer, when one was passed
+};
+
+class DriverOnBus {
+public:
+    // Builds the machine and every device model; throws scenario::ScenarioError for a device
+    // the scenario cannot describe and for a .reg file that does not load.
+    DriverOnBus(const scenario::Scenario& scenario, SystemOptions options);
+    ~DriverOnBus();
+    DriverOnBus(const DriverOnBus&) = delete;
+    DriverOnBus& operator=(const DriverOnBus&) = delete;
+
+    host::Machine& machine() { return *machine_; }
+    const scenario::Scenario& scenario() const { return scenario_; }
+
+    // Loads the driver and brings every device, in the scenario's order. The status is the
+    // driver entry's; when it fails no device is offered.
+    NTSTATUS start();
+    NTSTATUS driverEntryStatus() const { return entryStatus_; }
+    bool driverLoaded() const;
+
+    std::vector<DeviceSlot>& devices() { return slots_; }
+    // By name, or by its 1-based position; nullptr when there is no such device.
+    DeviceSlot* find(const std::string& nameOrNumber);
+
+    // The cable is pulled: the device goes off the bus, then the system's surprise removal.
+    void surpriseRemove(DeviceSlot& device);
+    // The system's orderly removal, then the cable is pulled. A device that is not started is
+    // only unplugged.
+    void remove(DeviceSlot& device);
+    // The device comes back on the bus as a bootloader (from an unplugged cable or from its
+    // application) and arrives. A device whose driver is started is left as it is.
+    void plug(DeviceSlot& device);
+    // Takes in what the bus reported since the last call: devices that left are surprise-removed,
+    // devices that came back are enumerated and offered again.
+    void settle();
+
+    SiblingAnswer notifySibling(const scenario::SiblingNotifyAction& action);
+
+    // The visible interface of that kind that the device published, if any.
+    std::optional<std::u16string> interfaceLink(const DeviceSlot& device, InterfaceKind kind) const;
+    std::optional<GUID> interfaceGuid(const DeviceSlot& device, InterfaceKind kind) const;
+
+    // The end of a run, in two halves so that the caller can close its handles in between: the
+    // orderly removal of every device still there, in order; then the driver's unload.
+    void removeAll();
+    // False when an open handle still holds a removed device.
+    bool unload();
+    std::vector<std::string> leaks() const { return leaks_; }
+
+    // Every transfer on the bus so far, in order.
+    const std::vector<UsbRecord>& usb();
+
+private:
+    class Listener;
+
+    void arrive(DeviceSlot& device);
+    void collectTraffic();
+    host::usb::Hub& hubFor(unsigned controller, const std::vector<unsigned>& location);
+
+    scenario::Scenario scenario_;
+    SystemOptions options_;
+    std::unique_ptr<host::Machine> machine_;
+    std::unique_ptr<Listener> listener_;
+    std::vector<DeviceSlot> slots_;
+    std::vector<host::usb::HostController*> controllers_;
+    std::vector<std::pair<std::pair<unsigned, std::vector<unsigned>>, host::usb::Hub*>> hubs_;
+    NTSTATUS entryStatus_ = STATUS_PENDING;
+    bool unloaded_ = false;
+    std::vector<std::string> leaks_;
+    std::vector<UsbRecord> usb_;
+};
+
+// Where the device stands for the system: the PnP state of its latest arrival, or why it has
+// none ("did not enumerate", "not on the bus", "not offered").
+std::string pnpStateText(const DeviceSlot& device);
+
+// "0xc0000001".
+std::string statusText(NTSTATUS status);
+// "STATUS_UNSUCCESSFUL (0xc0000001)", or the number alone for a status without a name.
+std::string statusName(NTSTATUS status);
+
+// The PCI address the bus gives a controller index, and the topology address of a location.
+host::usb::PciAddress controllerAddress(unsigned controller);
+USB_TOPOLOGY_ADDRESS topologyOf(unsigned controller, const std::vector<unsigned>& location);
+// "0:3.2": controller, root-hub port, hub ports.
+std::string locationText(unsigned controller, const std::vector<unsigned>& location);
+
+}  // namespace dfuhost
