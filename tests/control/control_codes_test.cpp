@@ -285,6 +285,57 @@ TEST(ControlCodes, ReadUnprotectRemovesTheProtectionFoundAtArrival) {
     EXPECT_FALSE(d.device.rom->readProtected());
 }
 
+TEST(ControlCodes, MissingRecordsAndStringsAreRefusedWithTheirStatus) {
+    {
+        OpenDevice d(presets::presetFor(35));  // identified by its option bytes: no record read
+        EXPECT_EQ(client::GetAppIdRecord(d.handle).status, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    OpenDevice d;
+    FDO_DATA* fdo = d.fdo();
+    fdo->DeviceCaps2.SegmentStringsValid = 0;
+    EXPECT_EQ(client::GetSegmentStrings(d.handle).status, STATUS_INVALID_DEVICE_REQUEST);
+    const auto dfuInterface = fdo->DfuInterfaceDescriptor;
+    fdo->DfuInterfaceDescriptor = nullptr;
+    EXPECT_EQ(client::GetDeviceHandleInfo(d.handle).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(client::BeginDfu(d.handle, 0).status, STATUS_INVALID_DEVICE_STATE);
+    fdo->DfuInterfaceDescriptor = dfuInterface;
+    const SIZE_T size = fdo->InstanceStringSize;
+    fdo->InstanceStringSize = 0;
+    EXPECT_EQ(client::GetInstanceStringSize(d.handle).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(client::GetInstanceString(d.handle, 64).status, STATUS_INVALID_DEVICE_STATE);
+    fdo->InstanceStringSize = size;
+}
+
+TEST(ControlCodes, PassThroughCarriesAnyClassOrVendorRequest) {
+    OpenDevice d;
+    ControlRequestRecord getStatus{};
+    getStatus.IsClassRequest = 1;
+    getStatus.Recipient = 1;  // interface
+    getStatus.Request = 3;    // DFU GETSTATUS
+    const auto status = client::ControlRequestIn(d.handle, getStatus, 64);
+    EXPECT_EQ(status.status, STATUS_SUCCESS);
+    EXPECT_EQ(status.information, 6u) << "a short answer reports what came";
+    ASSERT_GE(status.bytes.size(), 6u);
+    EXPECT_EQ(status.bytes[4], 2) << "dfuIDLE";
+    const auto last = d.device.rom->transfers().back();
+    EXPECT_EQ(last.bmRequestType(), 0xA1);
+    EXPECT_EQ(last.wLength(), 64);
+
+    ControlRequestRecord vendor{};
+    vendor.Recipient = 3;  // other
+    vendor.Request = 0x51;
+    vendor.TimeoutMs = 0;
+    EXPECT_EQ(client::ControlRequestOut(d.handle, vendor, {}).status, STATUS_UNSUCCESSFUL)
+        << "the bootloader stalls a vendor request";
+    EXPECT_EQ(d.device.rom->transfers().back().bmRequestType(), 0x43);
+
+    ControlRequestRecord badRecipient{};
+    badRecipient.Recipient = 4;
+    const std::size_t before = d.transfers();
+    EXPECT_EQ(client::ControlRequestIn(d.handle, badRecipient, 8).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(d.transfers(), before);
+}
+
 // ---- the DFU session and the handles ----------------------------------------------------------
 
 TEST(Session, OneHandleOwnsItUntilItsCleanup) {
