@@ -22,7 +22,7 @@ constexpr const char* kDescription =
     "dfuhost runs the DFU driver for STM32 bootloaders on an emulated machine: the driver is\n"
     "loaded, every bootloader on the bus arrives (enumeration, device add, identification) and\n"
     "the command runs against it, through the updater's library as the updater would.\n"
-    "Without --sim the bus is the built-in demo bus.";
+    "Without --sim or --usb the bus is the built-in demo bus.";
 
 constexpr const char* kFooter =
     "Examples:\n"
@@ -31,12 +31,14 @@ constexpr const char* kFooter =
     "  dfuhost mass-erase drift-pedals      one operation of the control interface\n"
     "  dfuhost ioctl 3 IOCTL_DFU_GET_READ_PROTECT_STATE --out 4\n"
     "  dfuhost --sim bus.json list          the devices of a scenario file instead\n"
+    "  dfuhost --usb info 3-1.4             a real bootloader on the machine's USB\n"
     "  dfuhost run scenario.json            run a scenario and print its result (JSON)\n"
-    "Exit codes: 0 success; 1 the operation returned a failure status; 2 bad usage or a bad\n"
-    "scenario. Scenario files: docs/scenario.md.";
+    "Exit codes: 0 success; 1 the operation returned a failure status; 2 bad usage, a bad\n"
+    "scenario, or (--usb) no bootloader found or one that cannot be opened.\n"
+    "Scenario files: docs/scenario.md.";
 
 constexpr const char* kSubcommandFooter =
-    "Global options (--sim, --registry, --os-version, --json, --trace, --real-time) may come\n"
+    "Global options (--sim, --usb, --registry, --os-version, --json, --trace, --real-time) may come\n"
     "before or after the command: dfuhost --help. Exit codes: 0 success; 1 the operation\n"
     "returned a failure status; 2 bad usage or a bad scenario.";
 
@@ -77,6 +79,10 @@ int main(int argc, char** argv) {
                    "take the bus from a scenario file (its system version, parameters and devices; "
                    "its actions are not run) instead of the demo bus")
         ->type_name("FILE");
+    app.add_flag("--usb", g.usb,
+                 "take the bus from the machine's real USB: every STM32 bootloader (0483:DF11) "
+                 "through libusb, named by its place (3-1.4: bus 3, hub at port 1, port 4); "
+                 "implies --real-time (docs/usb-transport.md)");
     app.add_option("--registry", g.registry,
                    "load a .reg file into the registry before the driver starts (the driver reads "
                    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\ostdfu\\Parameters)")

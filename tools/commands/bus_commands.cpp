@@ -62,6 +62,9 @@ int runCommand(const GlobalOptions& options, const std::string& scenarioFile) {
     if (!options.sim.empty()) {
         throw UsageError("run takes its bus from " + scenarioFile + "; --sim does not apply");
     }
+    if (options.usb) {
+        throw UsageError("run takes its bus from " + scenarioFile + "; --usb does not apply");
+    }
     const scenario::Scenario s = scenario::loadScenarioFile(scenarioFile);
     SystemOptions systemOptions = options.systemOptions();
     systemOptions.progress = Progress::wanted();

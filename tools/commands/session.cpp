@@ -4,14 +4,17 @@
 #include <iostream>
 
 #include "platform/trace.h"
+#include "host/libusb/libusb_device_end.h"
 #include "tools/system/demo_bus.h"
 #include "tools/system/progress.h"
+#include "tools/system/usb_bus.h"
 
 namespace dfuhost {
 
 SystemOptions GlobalOptions::systemOptions() const {
     SystemOptions s;
-    s.realTime = realTime;
+    // Real devices take real time: a virtual clock would skip the poll time-outs they need.
+    s.realTime = realTime || usb;
     s.registryFile = registry;
     if (!osVersion.empty()) {
         const std::size_t dot = osVersion.find('.');
@@ -44,9 +47,30 @@ Session::Session(const GlobalOptions& options) : options_(options) {
     progress_ = Progress::wanted();
     SystemOptions systemOptions = options_.systemOptions();
     systemOptions.progress = progress_;
-    const scenario::Scenario bus =
-        options_.sim.empty() ? demoBus() : scenario::loadScenarioFile(options_.sim);
-    system_ = std::make_unique<DriverOnBus>(bus, systemOptions);
+    if (options_.usb) {
+        if (!options_.sim.empty()) {
+            throw UsageError("--usb and --sim " + options_.sim + " both name the bus; give one");
+        }
+        try {
+            UsbBus usb = usbBus();
+            for (const std::string& line : usb.skipped) {
+                std::fprintf(stderr, "dfuhost: left out %s\n", line.c_str());
+            }
+            if (usb.scenario.devices.empty()) {
+                throw UsageError(
+                    "no STM32 bootloader (USB 0483:DF11) found; put the board in its system-memory "
+                    "bootloader (BOOT0 high, then reset) and check that `lsusb -d 0483:df11` sees it");
+            }
+            systemOptions.deviceEnd = usb.deviceEnd;
+            system_ = std::make_unique<DriverOnBus>(usb.scenario, systemOptions);
+        } catch (const host::libusb::UsbError& e) {
+            throw UsageError(e.what());
+        }
+    } else {
+        const scenario::Scenario bus =
+            options_.sim.empty() ? demoBus() : scenario::loadScenarioFile(options_.sim);
+        system_ = std::make_unique<DriverOnBus>(bus, systemOptions);
+    }
     const NTSTATUS entry = system_->start();
     if (!NT_SUCCESS(entry)) {
         std::fprintf(stderr, "dfuhost: the driver did not load: %s\n", statusName(entry).c_str());

@@ -1,5 +1,6 @@
 // What every command but `run` does around its own work: read the global options, bring the bus
-// up (the --sim scenario's devices, or the demo bus), let every device arrive, and at the end
+// up (the --sim scenario's devices, the real USB's bootloaders with --usb, or the demo bus), let
+// every device arrive, and at the end
 // remove the devices and unload the driver.
 #pragma once
 
@@ -27,6 +28,8 @@ struct GlobalOptions {
     std::string trace;
     bool json = false;
     bool realTime = false;
+    // The bus is the machine's real USB (its 0483:DF11 devices); implies realTime.
+    bool usb = false;
 
     // Throws UsageError for a version or trace selection that does not parse.
     SystemOptions systemOptions() const;

@@ -202,8 +202,10 @@ DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
     : scenario_(s), options_(std::move(options)) {
     // Every model first: a scenario the models refuse stops here, before the machine exists.
     std::vector<std::pair<sim::BootloaderConfig, std::vector<sim::Fault>>> plans;
-    for (const scenario::Device& device : scenario_.devices) {
-        plans.emplace_back(bootloaderConfigFor(scenario_, device), faultsFor(device));
+    if (!options_.deviceEnd) {
+        for (const scenario::Device& device : scenario_.devices) {
+            plans.emplace_back(bootloaderConfigFor(scenario_, device), faultsFor(device));
+        }
     }
 
     host::MachineOptions machineOptions;
@@ -225,9 +227,15 @@ DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
         }
     }
 
+    std::vector<std::shared_ptr<host::DeviceEnd>> ends;
     for (std::size_t i = 0; i < scenario_.devices.size(); ++i) {
         DeviceSlot slot;
         slot.entry = &scenario_.devices[i];
+        if (options_.deviceEnd) {
+            ends.push_back(options_.deviceEnd(*slot.entry, machine_->clock()));
+            slots_.push_back(std::move(slot));
+            continue;
+        }
         try {
             slot.rom = std::make_shared<sim::Bootloader>(std::move(plans[i].first), machine_->clock());
         } catch (const std::exception& e) {
@@ -237,15 +245,16 @@ DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
         for (const sim::Fault& fault : plans[i].second) {
             slot.rom->addFault(fault);
         }
+        ends.push_back(slot.rom);
         slots_.push_back(std::move(slot));
     }
 
     // Ports: every root hub and hub is as wide as the highest port used on it (8 at least), so
     // any location the scenario names exists.
-    for (DeviceSlot& slot : slots_) {
-        const scenario::Device& d = *slot.entry;
-        slot.bus = &hubFor(d.controller, d.location)
-                        .attachDevice(static_cast<USHORT>(d.location.back()), slot.rom);
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const scenario::Device& d = *slots_[i].entry;
+        slots_[i].bus = &hubFor(d.controller, d.location)
+                             .attachDevice(static_cast<USHORT>(d.location.back()), ends[i]);
     }
     listener_ = std::make_unique<Listener>();
     machine_->usb().setListener(listener_.get());
@@ -384,7 +393,7 @@ void DriverOnBus::settle() {
 }
 
 void DriverOnBus::surpriseRemove(DeviceSlot& slot) {
-    slot.rom->unplug();
+    if (slot.rom) slot.rom->unplug();
     settle();
     // A device that was already off the bus (it left for its application) may still have its
     // driver started when the bus said nothing new.
@@ -400,12 +409,18 @@ void DriverOnBus::remove(DeviceSlot& slot) {
         machine_->pnp().removeDevice(*slot.pnp);
         collectTraffic();
     }
-    slot.rom->unplug();
+    if (slot.rom) slot.rom->unplug();
     settle();
     slot.arrivalPending = false;
 }
 
 void DriverOnBus::plug(DeviceSlot& slot) {
+    if (!slot.rom) {
+        // A real device comes back by its cable; one still on the bus arrives again.
+        if (!slot.started() && !slot.bus->gone()) slot.arrivalPending = true;
+        settle();
+        return;
+    }
     switch (slot.rom->presence()) {
         case sim::Presence::Unplugged:
             slot.rom->plug();

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,9 @@ struct SystemOptions {
     ULONG traceFlags = 0;  // the driver's trace flags, to stderr
     bool traceUsb = false;  // every transfer on the bus, to stderr
     bool progress = false;  // progress lines on stderr while devices arrive
+    // When set, what stands at each device's port instead of a bootloader model (real hardware).
+    // It may throw; the machine's clock paces whatever waits the end makes.
+    std::function<std::shared_ptr<host::DeviceEnd>(const scenario::Device&, host::Clock&)> deviceEnd;
 };
 
 // One transfer as the scenario's result reports it.
@@ -48,6 +52,7 @@ const char* interfaceKindName(InterfaceKind kind);
 // One device of the scenario: its model, its place on the bus and its latest arrival.
 struct DeviceSlot {
     const scenario::Device* entry = nullptr;  // its entry in the scenario
+    // The bootloader model; nullptr for a real device, which only the cable can unplug.
     std::shared_ptr<sim::Bootloader> rom;
     host::usb::Device* bus = nullptr;
     // The PnP manager's record of the latest arrival; nullptr until the device was offered.
