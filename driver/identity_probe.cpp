@@ -3,6 +3,7 @@
 #include "dfu/device_memory.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
+#include "driver/device_add.h"
 #include "driver/device_context.h"
 #include "driver/product_table.h"
 #include "driver/segments.h"
@@ -15,19 +16,6 @@ namespace {
 // A bootloader whose flash has this layout keeps its product code in a layout of its own.
 constexpr WCHAR kOptionByteFallbackLayout[] = u"@Internal Flash  /0x08000000/128*0002Kg";
 constexpr ULONG kOptionByteFallbackCode = 3;
-
-bool Contains(PCWSTR text, PCWSTR searched) {
-    for (; *text != 0; ++text) {
-        SIZE_T i = 0;
-        while (searched[i] != 0 && text[i] == searched[i]) {
-            ++i;
-        }
-        if (searched[i] == 0) {
-            return true;
-        }
-    }
-    return searched[0] == 0;
-}
 
 void ReadSupportedCommands(WDFDEVICE device, PFDO_DATA fdo) {
     NTSTATUS status = ST32DfuGetBootloaderCommandsSupported(device, fdo->GetCommandReply,
@@ -116,7 +104,7 @@ const ProductRow* RowFromOptionBytes(PFDO_DATA fdo) {
     fdo->OptionByteProductCode = fdo->OptionBytes[4] | fdo->OptionBytes[6];
     const ProductRow* row = FindRowByOptionByteCode(fdo->OptionByteProductCode);
     if (row == nullptr && caps.Segment2Base == 0 && caps.Segment3Base != 0 &&
-        Contains(fdo->SegmentString1, kOptionByteFallbackLayout)) {
+        NT_SUCCESS(parseSubString(fdo->SegmentString1, kOptionByteFallbackLayout))) {
         fdo->OptionByteProductCode = kOptionByteFallbackCode;
         row = FindRowByOptionByteCode(kOptionByteFallbackCode);
     }
