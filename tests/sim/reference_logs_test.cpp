@@ -103,35 +103,32 @@ void expectChunk(std::vector<Answer>& expected, bool erase) {
                                      {kDnloadIdle, kOk, 0}});
 }
 
-TEST(ReferenceLogs, F107DownloadsEightPagesOfTwoKilobytes) {
+// The host of the logs downloads a file of `length` bytes at 0x08000000; the file must be in
+// memory afterwards.
+std::vector<Answer> replayDownload(sim::BootloaderConfig config, std::size_t length, std::uint32_t pageSize) {
     FakeClock clock;
-    sim::Bootloader device(f107(), clock);
+    sim::Bootloader device(std::move(config), clock);
     LoggedHost host(device, clock);
-    const Bytes image = file(16384);
+    const Bytes image = file(length);
     host.checkStatus();
-    host.download(0x08000000, image, 2048);
+    host.download(0x08000000, image, pageSize);
+    EXPECT_EQ(device.read(0x08000000, image.size()), image);
+    return host.answers();
+}
 
+TEST(ReferenceLogs, F107DownloadsEightPagesOfTwoKilobytes) {
     std::vector<Answer> expected = {{kIdle, kOk, 0}};  // "state = dfuIDLE, status = 0"
     for (int page = 0; page < 8; ++page) expectChunk(expected, true);
-    EXPECT_EQ(host.answers(), expected);
-    EXPECT_EQ(device.read(0x08000000, image.size()), image);
+    EXPECT_EQ(replayDownload(f107(), 16384, 2048), expected);
 }
 
 TEST(ReferenceLogs, F4ClearsItsFirmwareErrorThenDownloadsIntoOneSector) {
-    FakeClock clock;
-    sim::Bootloader device(f4(), clock);
-    LoggedHost host(device, clock);
-    const Bytes image = file(2308);
-    host.checkStatus();
-    host.download(0x08000000, image, 16384);
-
     // "state = dfuERROR, status = 10", cleared, then "state = dfuIDLE, status = 0"; one erase of
     // the 16 KiB sector, then chunks of 2048 and 260 bytes.
     std::vector<Answer> expected = {{kError, kErrFirmware, 0}, {kIdle, kOk, 0}};
     expectChunk(expected, true);
     expectChunk(expected, false);
-    EXPECT_EQ(host.answers(), expected);
-    EXPECT_EQ(device.read(0x08000000, image.size()), image);
+    EXPECT_EQ(replayDownload(f4(), 2308, 16384), expected);
 }
 
 }  // namespace

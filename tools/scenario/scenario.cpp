@@ -254,21 +254,21 @@ Fault fault(const json& value, const Path& path) {
     return f;
 }
 
-Quirks quirks(const json& value, const Path& path) {
-    static const std::pair<const char*, bool Quirks::*> kSwitches[] = {
-        {"first_status_firmware_error", &Quirks::firstStatusFirmwareError},
-        {"stall_status_while_busy", &Quirks::stallStatusWhileBusy},
-        {"poll_timeout_shorter_than_busy", &Quirks::pollTimeoutShorterThanBusy},
-        {"stay_in_manifest", &Quirks::stayInManifest},
-        {"disconnect_before_leave_status", &Quirks::disconnectBeforeLeaveStatus},
-        {"answers_while_busy", &Quirks::answersWhileBusy},
-        {"strict_abort", &Quirks::strictAbort},
-        {"strict_clr_status", &Quirks::strictClrStatus},
+sim::Quirks quirks(const json& value, const Path& path) {
+    static const std::pair<const char*, bool sim::Quirks::*> kSwitches[] = {
+        {"first_status_firmware_error", &sim::Quirks::firstStatusFirmwareError},
+        {"stall_status_while_busy", &sim::Quirks::stallStatusWhileBusy},
+        {"poll_timeout_shorter_than_busy", &sim::Quirks::pollTimeoutShorterThanBusy},
+        {"stay_in_manifest", &sim::Quirks::stayInManifest},
+        {"disconnect_before_leave_status", &sim::Quirks::disconnectBeforeLeaveStatus},
+        {"answers_while_busy", &sim::Quirks::answersWhileBusy},
+        {"strict_abort", &sim::Quirks::strictAbort},
+        {"strict_clr_status", &sim::Quirks::strictClrStatus},
     };
     std::set<std::string> known = {"extra_busy_replies"};
     for (const auto& [key, member] : kSwitches) known.insert(key);
     expectObject(value, path, known);
-    Quirks q;
+    sim::Quirks q;
     for (const auto& [key, member] : kSwitches) {
         if (value.contains(key)) q.*member = boolean(value[key], path / key);
     }

@@ -12,6 +12,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "sim/config.h"
+
 namespace scenario {
 
 class ScenarioError : public std::runtime_error {
@@ -42,19 +44,6 @@ struct Fault {
     unsigned count = 1;   // 0: every occurrence from nth on
     std::string action;   // stall, timeout, unplug, reply
     Bytes reply;
-};
-
-// Misbehaviour of real ROMs the bootloader model can put on; all off unless the scenario says.
-struct Quirks {
-    bool firstStatusFirmwareError = false;
-    bool stallStatusWhileBusy = false;
-    bool pollTimeoutShorterThanBusy = false;
-    bool stayInManifest = false;
-    bool disconnectBeforeLeaveStatus = false;
-    std::uint32_t extraBusyReplies = 0;
-    bool answersWhileBusy = false;
-    bool strictAbort = false;
-    bool strictClrStatus = false;
 };
 
 struct IdentityRecord {
@@ -94,7 +83,7 @@ struct Device {
     // version block.
     std::optional<std::uint64_t> manufacturerSerial;
     std::optional<std::uint16_t> firmwareVersion;
-    Quirks quirks;
+    sim::Quirks quirks;  // off unless the scenario says
 };
 
 struct OpenAction {
