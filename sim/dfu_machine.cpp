@@ -51,7 +51,7 @@ void DfuMachine::forceState(DfuState state, DfuStatus status) {
     status_ = status;
     pending_.reset();
     outcome_ = DfuStatus::Ok;
-    if (state == DfuState::DnBusy) busyUntilMicros_ = std::numeric_limits<std::uint64_t>::max();
+    busyUntilMicros_ = state == DfuState::DnBusy ? std::numeric_limits<std::uint64_t>::max() : 0;
     if (state == DfuState::DnloadSync) {
         // A harmless pending block: set the pointer to where it already is.
         const std::uint32_t at = dfuse_.addressPointer();
@@ -75,7 +75,7 @@ bool DfuMachine::statusStalledWhileWorking() const {
 // the device takes no request, standard ones included, until the work is done. A bus reset does
 // not end the work either: the chip goes on until it is finished.
 std::uint64_t DfuMachine::holdMicros(const host::SetupPacket& setup) const {
-    if (config_.quirks.answersWhileBusy || state_ != DfuState::DnBusy) return 0;
+    if (config_.quirks.answersWhileBusy) return 0;
     const std::uint64_t now = clock_.nowMicros();
     if (now >= busyUntilMicros_) return 0;
     const bool getStatus = (setup.bmRequestType & 0x60) == 0x20 &&

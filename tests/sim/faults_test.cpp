@@ -165,12 +165,20 @@ TEST(Busy, ARequestWhoseTimeOutEndsFirstTimesOutAndTheWorkGoesOn) {
     EXPECT_EQ(status[4], 5);
 }
 
-TEST(Busy, AResetChipEndsTheWork) {
+// A bus reset starts the protocol over but the chip goes on working; a chip reset ends the work.
+TEST(Busy, ABusResetLeavesTheWorkRunningAChipResetEndsIt) {
     Rig rig;
     rig.host.dnload(0, {0x41});
     rig.host.getStatus();
+    rig.device.resetPort();
+    std::uint64_t before = rig.clock.nowMicros();
+    EXPECT_EQ(rig.host.getStatus().state, 2);
+    EXPECT_EQ(rig.clock.nowMicros() - before, 100'000u);
+
+    rig.host.dnload(0, {0x41});
+    rig.host.getStatus();
     rig.device.cyclePort();
-    const std::uint64_t before = rig.clock.nowMicros();
+    before = rig.clock.nowMicros();
     EXPECT_EQ(rig.host.getStatus().state, 2);
     EXPECT_EQ(rig.clock.nowMicros(), before);
 }
