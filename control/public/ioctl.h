@@ -2,9 +2,12 @@
 // (device type 0x8088) and the request and reply records, little-endian, offsets asserted.
 #pragma once
 
-#include "platform/types.h"
+#include "control/public/public_types.h"
 
 inline constexpr ULONG FILE_DEVICE_OSTDFU = 0x8088;
+
+// Windows headers define these as macros; elsewhere they are declared here, with the same values.
+#ifndef CTL_CODE
 inline constexpr ULONG METHOD_BUFFERED = 0;
 inline constexpr ULONG METHOD_IN_DIRECT = 1;
 inline constexpr ULONG METHOD_OUT_DIRECT = 2;
@@ -13,6 +16,8 @@ inline constexpr ULONG FILE_ANY_ACCESS = 0;
 constexpr ULONG CTL_CODE(ULONG deviceType, ULONG function, ULONG method, ULONG access) {
     return deviceType << 16 | access << 14 | function << 2 | method;
 }
+#endif
+
 constexpr ULONG IoctlMethod(ULONG code) { return code & 3; }
 
 // Name, function number, method; the order is the table's.
@@ -132,6 +137,11 @@ struct PollRequest {
 };
 static_assert(sizeof(PollRequest) == 8);
 inline constexpr ULONG POLL_DEFAULT_DELAY_MS = 2;
+// Bounds of a poll request; beyond them it is refused. A poll holds its request, and an orderly
+// removal waits for the requests in flight: the bounds keep that wait to about a minute.
+inline constexpr ULONG POLL_MAX_ITERATIONS = 10000;
+inline constexpr ULONG POLL_MAX_DELAY_MS = 1000;
+inline constexpr ULONG POLL_MAX_TOTAL_DELAY_MS = 60000;
 
 inline constexpr ULONG SEGMENT_STRING_SLOT_BYTES = 256;
 inline constexpr ULONG SEGMENT_STRINGS_REPLY_BYTES = 4 * SEGMENT_STRING_SLOT_BYTES;
