@@ -33,7 +33,8 @@ struct QuirkRow {
 // driver sends meanwhile runs out of its 500 ms, the erase is reported as timed out, and so is
 // the option-byte read that meets the still-busy device. Under DFU 1.1's strict ABORT the
 // driver's recoveries cannot leave dfuERROR: the arrival falls back to the descriptor's identity
-// and the protection test fails.
+// and the protection test fails. A device that keeps answering dfuDNBUSY after its work is
+// still busy to the protection test, which reports the state rather than a result.
 const QuirkRow kQuirks[] = {
     {"none", [](sim::Quirks&) {}, true, kOk, DfuState::DnloadIdle, kOk, kOk, DfuState::DfuIdle},
     {"firstStatusFirmwareError", [](sim::Quirks& q) { q.firstStatusFirmwareError = true; }, true, kOk,
@@ -42,8 +43,8 @@ const QuirkRow kQuirks[] = {
      kOk, kOk, DfuState::DfuIdle},
     {"pollTimeoutShorterThanBusy", [](sim::Quirks& q) { q.pollTimeoutShorterThanBusy = true; }, true, kTimeout,
      DfuState::DnBusy, kTimeout, kOk, DfuState::DfuIdle},
-    {"extraBusyReplies", [](sim::Quirks& q) { q.extraBusyReplies = 2; }, true, kOk, DfuState::DnloadIdle, kOk, kOk,
-     DfuState::DfuIdle},
+    {"extraBusyReplies", [](sim::Quirks& q) { q.extraBusyReplies = 2; }, true, kOk, DfuState::DnloadIdle, kOk,
+     STATUS_INVALID_DEVICE_STATE, DfuState::DnBusy},
     {"answersWhileBusy", [](sim::Quirks& q) { q.answersWhileBusy = true; }, true, kOk, DfuState::DnloadIdle, kOk,
      kOk, DfuState::DfuIdle},
     {"answersWhileBusy, pollTimeoutShorterThanBusy",
