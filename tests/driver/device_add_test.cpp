@@ -6,6 +6,7 @@
 #include "control/public/interface_guids.h"
 #include "driver/callbacks.h"
 #include "driver/device_add.h"
+#include "driver/device_context.h"
 #include "driver/driver.h"
 #include "host/framework/device.h"
 #include "host/framework/queue.h"
@@ -235,7 +236,10 @@ TEST(DeviceAdd, RegistersTheFrameworkConfigurationTheControlPathNeeds) {
     EXPECT_EQ(init.fileObjectConfig.EvtFileClose, &OstDFUDeviceEvtFileClose);
     EXPECT_EQ(init.fileObjectConfig.AutoForwardCleanupClose, WdfUseDefault);
     EXPECT_EQ(init.fileObjectConfig.FileObjectClass, WdfFileObjectWdfCannotUseFsContexts);
-    EXPECT_FALSE(init.fileObjectAttributesSet);
+    ASSERT_TRUE(init.fileObjectAttributesSet);
+    ASSERT_NE(init.fileObjectAttributes.ContextTypeInfo, nullptr);
+    EXPECT_EQ(init.fileObjectAttributes.ContextTypeInfo->ContextSize, sizeof(FILE_CONTEXT))
+        << "every handle carries the mark its cleanup sets";
     EXPECT_EQ(fx->executionLevel(), WdfExecutionLevelPassive);
     EXPECT_EQ(fx->synchronizationScope(), WdfSynchronizationScopeNone);
 
