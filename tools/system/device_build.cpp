@@ -175,4 +175,17 @@ std::vector<sim::Fault> faultsFor(const scenario::Device& d) {
     return faults;
 }
 
+std::shared_ptr<sim::Bootloader> bootloaderFor(const scenario::Scenario& s, const scenario::Device& d,
+                                               host::Clock& clock) {
+    sim::BootloaderConfig config = bootloaderConfigFor(s, d);
+    std::shared_ptr<sim::Bootloader> rom;
+    try {
+        rom = std::make_shared<sim::Bootloader>(std::move(config), clock);
+    } catch (const std::exception& e) {
+        scenario::fail(s, at(d, ""), std::string("a device the bootloader model can be (") + e.what() + ")");
+    }
+    for (const sim::Fault& fault : faultsFor(d)) rom->addFault(fault);
+    return rom;
+}
+
 }  // namespace dfuhost
