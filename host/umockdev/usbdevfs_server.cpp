@@ -57,6 +57,26 @@ void completeWith(UMockdevIoctlClient* client, int status) {
 
 }  // namespace
 
+// What umockdev's thread reaches the server through. The node may still be in use (a client
+// holds it open, a request is under way) when the server goes, so the signal connection owns
+// this and the server only closes it: requests that come later find no server.
+struct ServerGate {
+    std::mutex mutex;  // held while a request is handled
+    UsbdevfsServer* server = nullptr;
+
+    static int onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* gate) {
+        ServerGate& g = *static_cast<ServerGate*>(gate);
+        std::lock_guard lock(g.mutex);
+        if (g.server == nullptr) {
+            completeWith(client, -ENODEV);  // the device is gone from the bus
+        } else {
+            g.server->handle(client);
+        }
+        return TRUE;
+    }
+    static void release(void* gate, GClosure*) { delete static_cast<ServerGate*>(gate); }
+};
+
 UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace& place, TransferObserver observer)
     : end_(end), testbed_(testbed), place_(place), observer_(std::move(observer)) {
     std::vector<std::uint8_t> none;
@@ -70,12 +90,15 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
 
     sysfsPath_ = testbed_.add(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
     handler_ = umockdev_ioctl_base_new();
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(onIoctl), this);
+    gate_ = new ServerGate{{}, this};
+    g_signal_connect_data(handler_, "handle-ioctl", G_CALLBACK(ServerGate::onIoctl), gate_, ServerGate::release,
+                          GConnectFlags{});
     GError* error = nullptr;
     const std::string node = devnode();
     if (!umockdev_testbed_attach_ioctl(testbed_.get(), node.c_str(), handler_, &error)) {
         const std::string message = error->message;
         g_error_free(error);
+        g_signal_handlers_disconnect_by_data(handler_, gate_);
         g_object_unref(handler_);
         testbed_.remove(sysfsPath_);
         throw TestbedError("umockdev cannot serve " + node + ": " + message);
@@ -83,19 +106,24 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
 }
 
 UsbdevfsServer::~UsbdevfsServer() {
+    unplug();
+    {
+        std::lock_guard lock(gate_->mutex);
+        gate_->server = nullptr;
+    }
+    g_signal_handlers_disconnect_by_data(handler_, gate_);
     umockdev_testbed_detach_ioctl(testbed_.get(), devnode().c_str(), nullptr);
     g_object_unref(handler_);
+}
+
+void UsbdevfsServer::unplug() {
+    if (unplugged_.exchange(true)) return;
     testbed_.remove(sysfsPath_);
 }
 
 std::vector<unsigned long> UsbdevfsServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
-}
-
-int UsbdevfsServer::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
-    static_cast<UsbdevfsServer*>(self)->handle(client);
-    return TRUE;
 }
 
 TransferResult UsbdevfsServer::transfer(const SetupPacket& setup, std::span<std::uint8_t> data) {
@@ -113,8 +141,9 @@ void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
     }
-    // A device that left answers nothing, as the kernel's node of an unplugged device.
-    if (!end_.connected()) {
+    // A device that left answers nothing but the reaping of what had finished before.
+    const bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (!reaping && (unplugged_.load() || !end_.connected())) {
         completeWith(client, -ENODEV);
         return;
     }
@@ -262,7 +291,7 @@ void UsbdevfsServer::reap(UMockdevIoctlClient* client) {
         std::lock_guard lock(mutex_);
         if (completed_.empty()) {
             g_object_unref(out);
-            completeWith(client, -EAGAIN);
+            completeWith(client, unplugged_.load() ? -ENODEV : -EAGAIN);
             return;
         }
         address = completed_.front();

@@ -5,6 +5,7 @@
 // see it too.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -21,6 +22,8 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
 namespace host::umockdev {
 
+struct ServerGate;
+
 // Called on umockdev's thread after each transfer the node carried to the device end: the setup,
 // the bytes sent (OUT) or answered (IN), and the result.
 using TransferObserver =
@@ -32,10 +35,15 @@ public:
     // enumerated, and announces it. Throws TestbedError when the end does not give its
     // descriptors or umockdev refuses the node.
     UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace& place, TransferObserver observer = {});
-    // Announces the removal and takes the node away.
+    // Takes the node away (unplugging first if it was not).
     ~UsbdevfsServer();
     UsbdevfsServer(const UsbdevfsServer&) = delete;
     UsbdevfsServer& operator=(const UsbdevfsServer&) = delete;
+
+    // The device left the bus: the removal is announced and the node is gone for anyone who
+    // looks, while clients that hold it open reap the URBs that finished and get ENODEV for
+    // everything else, as from the kernel's node of an unplugged device.
+    void unplug();
 
     const UsbPlace& place() const { return place_; }
     std::string devnode() const { return place_.devnode(); }
@@ -43,7 +51,7 @@ public:
     std::vector<unsigned long> requests() const;
 
 private:
-    static int onIoctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, void* self);
+    friend struct ServerGate;
     void handle(UMockdevIoctlClient* client);
     void setInterface(UMockdevIoctlClient* client);
     void setConfiguration(UMockdevIoctlClient* client);
@@ -56,7 +64,9 @@ private:
     const UsbPlace place_;
     const TransferObserver observer_;
     std::string sysfsPath_;
+    std::atomic<bool> unplugged_{false};
     UMockdevIoctlBase* handler_ = nullptr;
+    ServerGate* gate_ = nullptr;  // owned by the signal connection
     mutable std::mutex mutex_;
     std::vector<unsigned long> requests_;
     std::deque<unsigned long> completed_;  // client addresses of finished URBs

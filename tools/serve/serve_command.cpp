@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "host/clock.h"
 #include "host/umockdev/testbed.h"
@@ -38,10 +39,14 @@ public:
         }
         condition_.notify_one();
     }
-    // Until notified or `deadline`, whichever is first.
-    void waitUntil(std::chrono::steady_clock::time_point deadline) {
+    // Until notified or `deadline`, whichever is first; without one, until notified.
+    void waitUntil(std::optional<std::chrono::steady_clock::time_point> deadline) {
         std::unique_lock lock(mutex_);
-        condition_.wait_until(lock, deadline, [&] { return raised_; });
+        if (deadline) {
+            condition_.wait_until(lock, *deadline, [&] { return raised_; });
+        } else {
+            condition_.wait(lock, [&] { return raised_; });
+        }
         raised_ = false;
     }
 
@@ -114,9 +119,8 @@ int serveCommand(const GlobalOptions& options, const ServeRequest& request) {
         const auto start = std::chrono::steady_clock::now();
         std::size_t next = 0;
         while (!child->exitCode()) {
-            const auto deadline = next < script.steps.size()
-                                      ? start + std::chrono::milliseconds(script.steps[next].atMs)
-                                      : std::chrono::steady_clock::time_point::max();
+            std::optional<std::chrono::steady_clock::time_point> deadline;
+            if (next < script.steps.size()) deadline = start + std::chrono::milliseconds(script.steps[next].atMs);
             wakeup.waitUntil(deadline);
             bus.settle();
             for (; next < script.steps.size() &&

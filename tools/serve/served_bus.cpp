@@ -82,6 +82,7 @@ ServedBus::~ServedBus() {
         unit->server.reset();
         unit->rom->setEvents(nullptr);
     }
+    departed_.clear();
     for (auto hub = hubs_.rbegin(); hub != hubs_.rend(); ++hub) testbed_.remove(*hub);
 }
 
@@ -122,9 +123,15 @@ void ServedBus::plug(const std::string& device) {
     settle();
 }
 
+void ServedBus::depart(Unit& unit) {
+    if (!unit.server) return;
+    unit.server->unplug();
+    departed_.push_back(std::move(unit.server));
+}
+
 void ServedBus::pull(const std::string& device) {
     Unit& u = unit(device);
-    u.server.reset();
+    depart(u);
     u.rom->unplug();
     u.bounced.store(false);
 }
@@ -132,7 +139,7 @@ void ServedBus::pull(const std::string& device) {
 void ServedBus::settle() {
     for (const auto& unit : units_) {
         const bool bounced = unit->bounced.exchange(false);
-        if (unit->server && (bounced || !unit->rom->connected())) unit->server.reset();
+        if (bounced || !unit->rom->connected()) depart(*unit);
         if (!unit->server && unit->rom->connected()) serve(*unit);
     }
 }

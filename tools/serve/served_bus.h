@@ -48,6 +48,7 @@ public:
 private:
     struct Unit;
     Unit& unit(const std::string& device);
+    void depart(Unit& unit);
     void serve(Unit& unit);
     unsigned nextAddress(unsigned busNumber);
 
@@ -55,6 +56,8 @@ private:
     TransferLog* log_;
     std::function<void()> wake_;
     std::vector<std::unique_ptr<Unit>> units_;
+    // Nodes of devices that left: the command may still hold them open, and gets ENODEV.
+    std::vector<std::unique_ptr<host::umockdev::UsbdevfsServer>> departed_;
     std::vector<std::string> hubs_;  // sysfs paths of the hubs added
     std::vector<std::pair<unsigned, unsigned>> lastAddress_;  // bus, last address given
 };

@@ -119,6 +119,30 @@ sim::FaultAction actionOf(const std::string& name) {
     return sim::FaultAction::Stall;
 }
 
+sim::OperationTiming& timingOf(sim::Timings& timings, const std::string& operation) {
+    const std::pair<const char*, sim::OperationTiming sim::Timings::*> kOperations[] = {
+        {"set_address", &sim::Timings::setAddress},
+        {"page_erase", &sim::Timings::pageErase},
+        {"mass_erase", &sim::Timings::massErase},
+        {"write", &sim::Timings::write},
+        {"leave", &sim::Timings::leave},
+        {"option_byte_write", &sim::Timings::optionByteWrite},
+        {"read_unprotect", &sim::Timings::readUnprotect},
+    };
+    for (const auto& [name, member] : kOperations) {
+        if (operation == name) return timings.*member;
+    }
+    throw std::invalid_argument("no operation " + operation);  // the parser admits only the names above
+}
+
+void applyTimings(const scenario::Device& d, sim::BootloaderConfig& config) {
+    for (const scenario::OperationTiming& t : d.timings) {
+        sim::OperationTiming& timing = timingOf(config.timings, t.operation);
+        if (t.pollMs) timing.pollTimeoutMs = *t.pollMs;
+        if (t.busyMs) timing.busyMs = *t.busyMs;
+    }
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> layoutBase(const std::string& layout) {
@@ -158,6 +182,7 @@ sim::BootloaderConfig bootloaderConfigFor(const scenario::Scenario& s, const sce
     if (d.getCommands) config.getCommands = *d.getCommands;
     if (d.segments) applySegments(s, d, config);
     applyImages(s, d, config);
+    applyTimings(d, config);
     return config;
 }
 
