@@ -171,10 +171,15 @@ void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
             completeWith(client, -ENODATA);
             return;
         case USBDEVFS_SETINTERFACE:
-            setInterface(client);
+            standardRequest<usbdevfs_setinterface>(client, [](const usbdevfs_setinterface& choice) {
+                return SetupPacket{0x01, 0x0B, static_cast<std::uint16_t>(choice.altsetting),
+                                   static_cast<std::uint16_t>(choice.interface), 0};
+            });
             return;
         case USBDEVFS_SETCONFIGURATION:
-            setConfiguration(client);
+            standardRequest<unsigned int>(client, [](const unsigned int& value) {
+                return SetupPacket{0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0};
+            });
             return;
         case USBDEVFS_RESET:
             end_.resetPort();
@@ -198,32 +203,19 @@ void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
     }
 }
 
-void UsbdevfsServer::setInterface(UMockdevIoctlClient* client) {
-    UMockdevIoctlData* arg = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_setinterface));
+// SET_INTERFACE and SET_CONFIGURATION: the argument the caller points at, as the standard request
+// the kernel would send to the device.
+template <typename Argument>
+void UsbdevfsServer::standardRequest(UMockdevIoctlClient* client, SetupPacket (*requestOf)(const Argument&)) {
+    UMockdevIoctlData* arg = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(Argument));
     if (arg == nullptr) {
         completeWith(client, -EFAULT);
         return;
     }
-    usbdevfs_setinterface choice{};
-    std::memcpy(&choice, arg->data, sizeof(choice));
-    g_object_unref(arg);
-    const TransferResult result = transfer({0x01, 0x0B, static_cast<std::uint16_t>(choice.altsetting),
-                                            static_cast<std::uint16_t>(choice.interface), 0},
-                                           {});
-    completeWith(client, urbStatusOf(result.status));
-}
-
-void UsbdevfsServer::setConfiguration(UMockdevIoctlClient* client) {
-    UMockdevIoctlData* arg = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(unsigned int));
-    if (arg == nullptr) {
-        completeWith(client, -EFAULT);
-        return;
-    }
-    unsigned int value = 0;
+    Argument value{};
     std::memcpy(&value, arg->data, sizeof(value));
     g_object_unref(arg);
-    const TransferResult result = transfer({0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0}, {});
-    completeWith(client, urbStatusOf(result.status));
+    completeWith(client, urbStatusOf(transfer(requestOf(value), {}).status));
 }
 
 // The URB is answered at once: the device end has no bus time of its own to wait for, and the

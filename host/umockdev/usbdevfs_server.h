@@ -53,8 +53,8 @@ public:
 private:
     friend struct ServerGate;
     void handle(UMockdevIoctlClient* client);
-    void setInterface(UMockdevIoctlClient* client);
-    void setConfiguration(UMockdevIoctlClient* client);
+    template <typename Argument>
+    void standardRequest(UMockdevIoctlClient* client, SetupPacket (*requestOf)(const Argument&));
     void submit(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
     TransferResult transfer(const SetupPacket& setup, std::span<std::uint8_t> data);
