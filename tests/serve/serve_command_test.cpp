@@ -142,6 +142,16 @@ TEST_F(ServedModels, DfuUtilReadsWhatTheScenarioWroteAndWritesWhatItReadsBack) {
     }
 }
 
+TEST_F(ServedModels, DfuUtilAnUploadWithAShortLastBlockReturnsExactlyTheStoredBytes) {
+    const std::string stored = pattern(3000, 1);
+    const auto scenario = folder_.write("bus.json", smallDevice(hexOf(stored)));
+    const std::string up = (folder_.path() / "up.bin").string();
+    // Blocks of 1024, 1024 and 952 bytes: the last one is shorter than the transfer size.
+    const ServeRun served = serve(scenario, {"dfu-util", "-a", "0", "-s", "0x08000000:3000", "-U", up});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    EXPECT_EQ(difference(bytesOf(up), stored), "");
+}
+
 TEST_F(ServedModels, DfuUtilMassEraseLeavesTheFlashAsABlankDeviceHasIt) {
     const auto blank = folder_.write("blank.json", smallDevice(""));
     const ServeRun reference = serve(blank, {"true"});
