@@ -12,6 +12,7 @@
 
 #include "tools/commands/commands.h"
 #include "tools/scenario/scenario.h"
+#include "tools/serve/serve.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ constexpr const char* kFooter =
     "  dfuhost --sim bus.json list          the devices of a scenario file instead\n"
     "  dfuhost --usb info 3-1.4             a real bootloader on the machine's USB\n"
     "  dfuhost run scenario.json            run a scenario and print its result (JSON)\n"
+    "  dfuhost serve -- dfu-util -l         the bus's bootloaders as USB devices for a libusb program\n"
     "Exit codes: 0 success; 1 the operation returned a failure status; 2 bad usage, a bad\n"
     "scenario, or (--usb) no bootloader found or one that cannot be opened.\n"
     "Scenario files: docs/scenario.md.";
@@ -41,6 +43,20 @@ constexpr const char* kSubcommandFooter =
     "Global options (--sim, --usb, --registry, --os-version, --json, --trace, --real-time) may come\n"
     "before or after the command: dfuhost --help. Exit codes: 0 success; 1 the operation\n"
     "returned a failure status; 2 bad usage or a bad scenario.";
+
+constexpr const char* kServeFooter =
+    "The devices appear to COMMAND (and to the programs it starts) through umockdev's preload\n"
+    "library, each at the bus and ports of its location (controller 0 is bus 1): the demo bus's\n"
+    "device at [15, 2] is 1-15.2. Time is real: an erase takes as long as the model says. While\n"
+    "COMMAND runs, the scenario's plug, surprise_remove and wait_ms actions are played on the\n"
+    "real clock; a device whose first such action plugs it starts off the bus.\n"
+    "With --json, after COMMAND: each device's presence, DFU state, address pointer and memory\n"
+    "CRC-32 (the CRC that `dfuhost run` reports). docs/serve.md says more.\n"
+    "Examples:\n"
+    "  dfuhost serve -- dfu-util -l\n"
+    "  dfuhost serve --sim bus.json --record usb.jsonl --json -- dfu-util -a 0 -s 0x08000000:1024 -U out.bin\n"
+    "Exit codes: COMMAND's own; 2 bad usage, a bad scenario or no umockdev; 127 COMMAND cannot\n"
+    "be started.";
 
 constexpr const char* kDeviceHelp = "the device: its name in `dfuhost list`, or its number there";
 
@@ -129,6 +145,20 @@ int main(int argc, char** argv) {
     run->add_option("SCENARIO", scenarioFile, "the scenario file (JSON)")->required();
     run->callback([&] { action = [&] { return dfuhost::runCommand(g, scenarioFile); }; });
 
+    dfuhost::ServeRequest serveRequest;
+    CLI::App* serve = app.add_subcommand(
+        "serve", "put the bus's bootloader models (the demo bus, or --sim's devices with their faults) "
+                 "where libusb finds them, as USB devices on a umockdev testbed, and run COMMAND "
+                 "with them; exits with COMMAND's exit code");
+    serve->add_option("--record", serveRequest.record,
+                      "write every transfer the devices carry to FILE, one JSON object a line")
+        ->type_name("FILE");
+    serve->add_option("COMMAND", serveRequest.command, "the program to run and its arguments, after --")
+        ->expected(-1)
+        ->required();
+    serveRequest.self.assign(argv, argv + argc);
+    serve->callback([&] { action = [&] { return dfuhost::serveCommand(g, serveRequest); }; });
+
     dfuhost::IoctlRequest ioctl;
     CLI::App* raw_ioctl = app.add_subcommand(
         "ioctl", "send one I/O control to the device's interface and print the status, the "
@@ -213,7 +243,7 @@ int main(int argc, char** argv) {
     // Set last: subcommands created before it do not inherit it, and keep their help short.
     app.footer(kFooter);
     for (CLI::App* sub : app.get_subcommands({})) {
-        sub->footer(kSubcommandFooter);
+        sub->footer(sub == serve ? kServeFooter : kSubcommandFooter);
         for (CLI::App* nested : sub->get_subcommands({})) nested->footer(kSubcommandFooter);
     }
 

@@ -15,7 +15,7 @@
 #include "host/libusb/libusb_device_end.h"
 #include "presets/presets.h"
 #include "tests/e2e/dfuhost_process.h"
-#include "tests/libusb/usbdevfs_server.h"
+#include "host/umockdev/usbdevfs_server.h"
 #include "tools/system/driver_on_bus.h"
 #include "tools/system/usb_bus.h"
 
@@ -93,27 +93,25 @@ TEST(LibusbEnd, OpenFailuresNameTheDeviceAndTheFix) {
 class ServedBootloader : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!lu_under()) {
+        if (!host::umockdev::underUmockdev()) {
             GTEST_SKIP() << "needs umockdev's preload (run through ctest, which starts the suite "
                             "with umockdev-wrapper; sanitizer builds cannot preload it)";
         }
-        testbed_ = std::make_unique<libusb_test::Testbed>();
+        testbed_ = std::make_unique<host::umockdev::Testbed>();
     }
     void TearDown() override {
         server_.reset();
         testbed_.reset();
     }
-    static bool lu_under() { return libusb_test::underUmockdev(); }
-
     void serve() {
         rom_ = std::make_unique<sim::Bootloader>(presets::presetFor(49), clock_);
-        server_ = std::make_unique<libusb_test::UsbdevfsServer>(testbed_->get(), *rom_, 3, 1, 5);
+        server_ = std::make_unique<host::umockdev::UsbdevfsServer>(*testbed_, *rom_, host::umockdev::UsbPlace{3, {1}, 5});
     }
 
     host::VirtualClock clock_;
-    std::unique_ptr<libusb_test::Testbed> testbed_;
+    std::unique_ptr<host::umockdev::Testbed> testbed_;
     std::unique_ptr<sim::Bootloader> rom_;
-    std::unique_ptr<libusb_test::UsbdevfsServer> server_;
+    std::unique_ptr<host::umockdev::UsbdevfsServer> server_;
 };
 
 class CountingEvents final : public host::DeviceEndEvents {

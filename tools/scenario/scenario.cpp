@@ -254,6 +254,30 @@ Fault fault(const json& value, const Path& path) {
     return f;
 }
 
+std::vector<OperationTiming> timings(const json& value, const Path& path) {
+    static const std::vector<std::string> kOperations = {"set_address", "page_erase",        "mass_erase",
+                                                         "write",       "leave",             "option_byte_write",
+                                                         "read_unprotect"};
+    expectObject(value, path, std::set<std::string>(kOperations.begin(), kOperations.end()));
+    // The poll time-out is a 24-bit field of the status reply.
+    constexpr std::uint64_t kMaxMs = 0xFFFFFF;
+    std::vector<OperationTiming> result;
+    for (const auto& item : value.items()) {
+        if (item.key() == kComment) continue;
+        const Path at = path / item.key();
+        expectObject(item.value(), at, {"poll_ms", "busy_ms"});
+        OperationTiming timing{item.key(), std::nullopt, std::nullopt};
+        if (item.value().contains("poll_ms")) {
+            timing.pollMs = static_cast<std::uint32_t>(number(item.value()["poll_ms"], at / "poll_ms", kMaxMs));
+        }
+        if (item.value().contains("busy_ms")) {
+            timing.busyMs = static_cast<std::uint32_t>(number(item.value()["busy_ms"], at / "busy_ms", kMaxMs));
+        }
+        result.push_back(std::move(timing));
+    }
+    return result;
+}
+
 sim::Quirks quirks(const json& value, const Path& path) {
     static const std::pair<const char*, bool sim::Quirks::*> kSwitches[] = {
         {"first_status_firmware_error", &sim::Quirks::firstStatusFirmwareError},
@@ -285,7 +309,7 @@ Device device(const json& value, const Path& path) {
                   "bcd_usb", "bcd_device", "id_vendor", "id_product", "high_speed",
                   "transfer_size", "attributes", "segments", "option_bytes", "identity_records",
                   "memory", "read_protected", "get_commands", "faults", "manufacturer_serial",
-                  "firmware_version", "quirks"});
+                  "firmware_version", "quirks", "timings"});
     Device d;
     if (!value.contains("name")) {
         path.fail("an object with a \"name\"", &value);
@@ -388,6 +412,8 @@ Device device(const json& value, const Path& path) {
             d.manufacturerSerial = number(v, p, ~0ULL);
         } else if (key == "firmware_version") {
             d.firmwareVersion = numberAs<std::uint16_t>(v, p);
+        } else if (key == "timings") {
+            d.timings = timings(v, p);
         } else if (key == "quirks") {
             d.quirks = quirks(v, p);
         }

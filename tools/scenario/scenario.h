@@ -57,6 +57,15 @@ struct MemoryPatch {
     Bytes bytes;
 };
 
+// What a busy GETSTATUS announces and how long the work really takes, both in ms; unset keeps
+// the preset's.
+struct OperationTiming {
+    std::string operation;  // set_address, page_erase, mass_erase, write, leave, option_byte_write,
+                            // read_unprotect
+    std::optional<std::uint32_t> pollMs;
+    std::optional<std::uint32_t> busyMs;
+};
+
 struct Device {
     std::string name;
     std::size_t index = 0;  // position in "devices", for error paths
@@ -83,6 +92,7 @@ struct Device {
     // version block.
     std::optional<std::uint64_t> manufacturerSerial;
     std::optional<std::uint16_t> firmwareVersion;
+    std::vector<OperationTiming> timings;
     sim::Quirks quirks;  // off unless the scenario says
 };
 

@@ -119,6 +119,30 @@ sim::FaultAction actionOf(const std::string& name) {
     return sim::FaultAction::Stall;
 }
 
+sim::OperationTiming& timingOf(sim::Timings& timings, const std::string& operation) {
+    const std::pair<const char*, sim::OperationTiming sim::Timings::*> kOperations[] = {
+        {"set_address", &sim::Timings::setAddress},
+        {"page_erase", &sim::Timings::pageErase},
+        {"mass_erase", &sim::Timings::massErase},
+        {"write", &sim::Timings::write},
+        {"leave", &sim::Timings::leave},
+        {"option_byte_write", &sim::Timings::optionByteWrite},
+        {"read_unprotect", &sim::Timings::readUnprotect},
+    };
+    for (const auto& [name, member] : kOperations) {
+        if (operation == name) return timings.*member;
+    }
+    throw std::invalid_argument("no operation " + operation);  // the parser admits only the names above
+}
+
+void applyTimings(const scenario::Device& d, sim::BootloaderConfig& config) {
+    for (const scenario::OperationTiming& t : d.timings) {
+        sim::OperationTiming& timing = timingOf(config.timings, t.operation);
+        if (t.pollMs) timing.pollTimeoutMs = *t.pollMs;
+        if (t.busyMs) timing.busyMs = *t.busyMs;
+    }
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> layoutBase(const std::string& layout) {
@@ -159,6 +183,7 @@ sim::BootloaderConfig bootloaderConfigFor(const scenario::Scenario& s, const sce
     config.quirks = d.quirks;
     if (d.segments) applySegments(s, d, config);
     applyImages(s, d, config);
+    applyTimings(d, config);
     return config;
 }
 
@@ -174,6 +199,19 @@ std::vector<sim::Fault> faultsFor(const scenario::Device& d) {
         faults.push_back(std::move(fault));
     }
     return faults;
+}
+
+std::shared_ptr<sim::Bootloader> bootloaderFor(const scenario::Scenario& s, const scenario::Device& d,
+                                               host::Clock& clock) {
+    sim::BootloaderConfig config = bootloaderConfigFor(s, d);
+    std::shared_ptr<sim::Bootloader> rom;
+    try {
+        rom = std::make_shared<sim::Bootloader>(std::move(config), clock);
+    } catch (const std::exception& e) {
+        scenario::fail(s, at(d, ""), std::string("a device the bootloader model can be (") + e.what() + ")");
+    }
+    for (const sim::Fault& fault : faultsFor(d)) rom->addFault(fault);
+    return rom;
 }
 
 }  // namespace dfuhost

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/bootloader.h"
 #include "sim/config.h"
 #include "sim/faults.h"
 #include "tools/scenario/scenario.h"
@@ -17,6 +19,9 @@ namespace dfuhost {
 sim::BootloaderConfig bootloaderConfigFor(const scenario::Scenario& scenario,
                                           const scenario::Device& device);
 std::vector<sim::Fault> faultsFor(const scenario::Device& device);
+// The whole model: configuration and faults, on `clock`. Throws scenario::ScenarioError.
+std::shared_ptr<sim::Bootloader> bootloaderFor(const scenario::Scenario& scenario,
+                                               const scenario::Device& device, host::Clock& clock);
 
 // The base address of a layout string's first block, when it parses.
 std::optional<std::uint32_t> layoutBase(const std::string& layout);

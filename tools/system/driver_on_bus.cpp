@@ -200,14 +200,6 @@ std::string locationText(unsigned controller, const std::vector<unsigned>& locat
 
 DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
     : scenario_(s), options_(std::move(options)) {
-    // Every model first: a scenario the models refuse stops here, before the machine exists.
-    std::vector<std::pair<sim::BootloaderConfig, std::vector<sim::Fault>>> plans;
-    if (!options_.deviceEnd) {
-        for (const scenario::Device& device : scenario_.devices) {
-            plans.emplace_back(bootloaderConfigFor(scenario_, device), faultsFor(device));
-        }
-    }
-
     host::MachineOptions machineOptions;
     machineOptions.virtualClock = !options_.realTime;
     machineOptions.osMajor = options_.osVersion ? options_.osVersion->first : scenario_.osMajor;
@@ -236,15 +228,7 @@ DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
             slots_.push_back(std::move(slot));
             continue;
         }
-        try {
-            slot.rom = std::make_shared<sim::Bootloader>(std::move(plans[i].first), machine_->clock());
-        } catch (const std::exception& e) {
-            scenario::fail(scenario_, "devices[" + std::to_string(i) + "]",
-                           std::string("a device the bootloader model can be (") + e.what() + ")");
-        }
-        for (const sim::Fault& fault : plans[i].second) {
-            slot.rom->addFault(fault);
-        }
+        slot.rom = bootloaderFor(scenario_, *slot.entry, machine_->clock());
         ends.push_back(slot.rom);
         slots_.push_back(std::move(slot));
     }

@@ -1,0 +1,298 @@
+#include "host/umockdev/usbdevfs_server.h"
+
+#include <sys/ioctl.h>
+
+#include <linux/usbdevice_fs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include <umockdev.h>
+
+namespace host::umockdev {
+
+namespace {
+
+// The kernel gives a control URB no time-out of its own; libusb times out by discarding it,
+// which cannot reach a URB the device end is still working on. This bounds a transfer instead.
+constexpr std::uint32_t kTransferTimeoutMs = 5000;
+
+std::vector<std::uint8_t> descriptor(DeviceEnd& end, std::uint16_t type, std::uint16_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    const SetupPacket setup{0x80, 0x06, static_cast<std::uint16_t>(type << 8), 0, length};
+    const TransferResult result = end.controlTransfer(setup, bytes, kTransferTimeoutMs);
+    if (result.status != TransferStatus::Completed) throw TestbedError("the device gives no descriptor");
+    bytes.resize(std::min<std::size_t>(result.actualLength, length));
+    return bytes;
+}
+
+int urbStatusOf(TransferStatus status) {
+    switch (status) {
+        case TransferStatus::Completed:
+            return 0;
+        case TransferStatus::Stalled:
+            return -EPIPE;
+        case TransferStatus::TimedOut:
+            return -ETIMEDOUT;
+        case TransferStatus::Disconnected:
+            return -ENODEV;
+    }
+    return -EIO;
+}
+
+// The caller's memory at `offset` of an argument, or nullptr when the pointer it passed cannot
+// be read: a bad pointer from the other side ends as EFAULT, as the kernel answers it.
+UMockdevIoctlData* resolve(UMockdevIoctlData* base, gsize offset, gsize length) {
+    GError* error = nullptr;
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(base, offset, length, &error);
+    if (data == nullptr && error != nullptr) g_error_free(error);
+    return data;
+}
+
+void completeWith(UMockdevIoctlClient* client, int status) {
+    umockdev_ioctl_client_complete(client, status == 0 ? 0 : -1, -status);
+}
+
+}  // namespace
+
+// What umockdev's thread reaches the server through. The node may still be in use (a client
+// holds it open, a request is under way) when the server goes, so the signal connection owns
+// this and the server only closes it: requests that come later find no server.
+struct ServerGate {
+    std::mutex mutex;  // held while a request is handled
+    UsbdevfsServer* server = nullptr;
+
+    static int onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* gate) {
+        ServerGate& g = *static_cast<ServerGate*>(gate);
+        std::lock_guard lock(g.mutex);
+        if (g.server == nullptr) {
+            completeWith(client, -ENODEV);  // the device is gone from the bus
+        } else {
+            g.server->handle(client);
+        }
+        return TRUE;
+    }
+    static void release(void* gate, GClosure*) { delete static_cast<ServerGate*>(gate); }
+};
+
+UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace& place, TransferObserver observer)
+    : end_(end), testbed_(testbed), place_(place), observer_(std::move(observer)) {
+    std::vector<std::uint8_t> none;
+    end_.controlTransfer({0x00, 0x09, 1, 0, 0}, none, kTransferTimeoutMs);
+
+    std::vector<std::uint8_t> all = descriptor(end_, 1, 18);
+    const std::vector<std::uint8_t> head = descriptor(end_, 2, 9);
+    if (all.size() < 18 || head.size() < 4) throw TestbedError("the device gives short descriptors");
+    const std::vector<std::uint8_t> config = descriptor(end_, 2, static_cast<std::uint16_t>(head[2] | head[3] << 8));
+    all.insert(all.end(), config.begin(), config.end());
+
+    sysfsPath_ = testbed_.add(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
+    handler_ = umockdev_ioctl_base_new();
+    gate_ = new ServerGate{{}, this};
+    g_signal_connect_data(handler_, "handle-ioctl", G_CALLBACK(ServerGate::onIoctl), gate_, ServerGate::release,
+                          GConnectFlags{});
+    GError* error = nullptr;
+    const std::string node = devnode();
+    if (!umockdev_testbed_attach_ioctl(testbed_.get(), node.c_str(), handler_, &error)) {
+        const std::string message = error->message;
+        g_error_free(error);
+        g_signal_handlers_disconnect_by_data(handler_, gate_);
+        g_object_unref(handler_);
+        testbed_.remove(sysfsPath_);
+        throw TestbedError("umockdev cannot serve " + node + ": " + message);
+    }
+}
+
+UsbdevfsServer::~UsbdevfsServer() {
+    unplug();
+    {
+        std::lock_guard lock(gate_->mutex);
+        gate_->server = nullptr;
+    }
+    g_signal_handlers_disconnect_by_data(handler_, gate_);
+    umockdev_testbed_detach_ioctl(testbed_.get(), devnode().c_str(), nullptr);
+    g_object_unref(handler_);
+}
+
+void UsbdevfsServer::unplug() {
+    if (unplugged_.exchange(true)) return;
+    testbed_.remove(sysfsPath_);
+}
+
+std::vector<unsigned long> UsbdevfsServer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+TransferResult UsbdevfsServer::transfer(const SetupPacket& setup, std::span<std::uint8_t> data) {
+    const TransferResult result = end_.controlTransfer(setup, data, kTransferTimeoutMs);
+    if (observer_) {
+        const std::size_t shown = setup.isIn() ? std::min<std::size_t>(result.actualLength, data.size()) : data.size();
+        observer_(setup, data.first(shown), result);
+    }
+    return result;
+}
+
+void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+    }
+    // A device that left answers nothing but the reaping of what had finished before.
+    const bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (!reaping && (unplugged_.load() || !end_.connected())) {
+        completeWith(client, -ENODEV);
+        return;
+    }
+    switch (request) {
+        case USBDEVFS_GET_CAPABILITIES: {
+            UMockdevIoctlData* caps = resolve(umockdev_ioctl_client_get_arg(client), 0, 4);
+            if (caps == nullptr) {
+                completeWith(client, -EFAULT);
+                return;
+            }
+            guint32 none = 0;
+            umockdev_ioctl_data_update(caps, 0, reinterpret_cast<guint8*>(&none), 4);
+            g_object_unref(caps);
+            completeWith(client, 0);
+            return;
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM:
+            completeWith(client, 0);
+            return;
+        case USBDEVFS_GETDRIVER:
+        case USBDEVFS_IOCTL:
+            // No kernel driver is bound to the bootloader's interface.
+            completeWith(client, -ENODATA);
+            return;
+        case USBDEVFS_SETINTERFACE:
+            standardRequest<usbdevfs_setinterface>(client, [](const usbdevfs_setinterface& choice) {
+                return SetupPacket{0x01, 0x0B, static_cast<std::uint16_t>(choice.altsetting),
+                                   static_cast<std::uint16_t>(choice.interface), 0};
+            });
+            return;
+        case USBDEVFS_SETCONFIGURATION:
+            standardRequest<unsigned int>(client, [](const unsigned int& value) {
+                return SetupPacket{0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0};
+            });
+            return;
+        case USBDEVFS_RESET:
+            end_.resetPort();
+            completeWith(client, 0);
+            return;
+        case USBDEVFS_SUBMITURB:
+            submit(client);
+            return;
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY:
+            reap(client);
+            return;
+        case USBDEVFS_DISCARDURB:
+            // Every URB is finished before SUBMITURB returns: there is never one to discard,
+            // which the kernel reports so and libusb takes as "reap it".
+            completeWith(client, -EINVAL);
+            return;
+        default:
+            completeWith(client, -ENOTTY);
+            return;
+    }
+}
+
+// SET_INTERFACE and SET_CONFIGURATION: the argument the caller points at, as the standard request
+// the kernel would send to the device.
+template <typename Argument>
+void UsbdevfsServer::standardRequest(UMockdevIoctlClient* client, SetupPacket (*requestOf)(const Argument&)) {
+    UMockdevIoctlData* arg = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(Argument));
+    if (arg == nullptr) {
+        completeWith(client, -EFAULT);
+        return;
+    }
+    Argument value{};
+    std::memcpy(&value, arg->data, sizeof(value));
+    g_object_unref(arg);
+    completeWith(client, urbStatusOf(transfer(requestOf(value), {}).status));
+}
+
+// The URB is answered at once: the device end has no bus time of its own to wait for, and the
+// node (a socket) always polls writable, so libusb reaps it next.
+void UsbdevfsServer::submit(UMockdevIoctlClient* client) {
+    UMockdevIoctlData* urbData = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_urb));
+    if (urbData == nullptr) {
+        completeWith(client, -EFAULT);
+        return;
+    }
+    usbdevfs_urb urb{};
+    std::memcpy(&urb, urbData->data, sizeof(urb));
+    if (urb.type != USBDEVFS_URB_TYPE_CONTROL || urb.buffer_length < 8) {
+        g_object_unref(urbData);
+        completeWith(client, -EINVAL);
+        return;
+    }
+    UMockdevIoctlData* buffer =
+        resolve(urbData, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb.buffer_length));
+    if (buffer == nullptr) {
+        g_object_unref(urbData);
+        completeWith(client, -EFAULT);
+        return;
+    }
+    const guint8* b = buffer->data;
+    const SetupPacket setup{b[0], b[1], static_cast<std::uint16_t>(b[2] | b[3] << 8),
+                            static_cast<std::uint16_t>(b[4] | b[5] << 8),
+                            static_cast<std::uint16_t>(b[6] | b[7] << 8)};
+    // The buffer must hold the whole data stage; the kernel refuses a shorter one.
+    if (static_cast<std::size_t>(urb.buffer_length) - 8 < setup.wLength) {
+        g_object_unref(buffer);
+        g_object_unref(urbData);
+        completeWith(client, -EINVAL);
+        return;
+    }
+    std::vector<std::uint8_t> data(b + 8, b + 8 + setup.wLength);
+    const TransferResult result = transfer(setup, data);
+    const std::uint32_t actual = std::min<std::uint32_t>(result.actualLength, setup.wLength);
+    if (setup.isIn() && actual > 0) {
+        umockdev_ioctl_data_update(buffer, 8, data.data(), static_cast<gsize>(actual));
+    }
+    int status = urbStatusOf(result.status);
+    int actualLength = static_cast<int>(actual);
+    umockdev_ioctl_data_update(urbData, offsetof(usbdevfs_urb, status), reinterpret_cast<guint8*>(&status),
+                               sizeof(status));
+    umockdev_ioctl_data_update(urbData, offsetof(usbdevfs_urb, actual_length),
+                               reinterpret_cast<guint8*>(&actualLength), sizeof(actualLength));
+    {
+        std::lock_guard lock(mutex_);
+        completed_.push_back(urbData->client_addr);
+    }
+    g_object_unref(buffer);
+    g_object_unref(urbData);
+    completeWith(client, 0);
+}
+
+void UsbdevfsServer::reap(UMockdevIoctlClient* client) {
+    UMockdevIoctlData* out = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*));
+    if (out == nullptr) {
+        completeWith(client, -EFAULT);
+        return;
+    }
+    unsigned long address = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (completed_.empty()) {
+            g_object_unref(out);
+            completeWith(client, unplugged_.load() ? -ENODEV : -EAGAIN);
+            return;
+        }
+        address = completed_.front();
+        completed_.pop_front();
+    }
+    std::uint64_t pointer = address;
+    umockdev_ioctl_data_update(out, 0, reinterpret_cast<guint8*>(&pointer), sizeof(void*));
+    g_object_unref(out);
+    completeWith(client, 0);
+}
+
+}  // namespace host::umockdev

@@ -1,0 +1,261 @@
+// `dfuhost serve` as its users meet it: its exit codes, its record, cables plugged and pulled
+// while the command runs; and dfu-util, an independent DfuSe host, against the models it serves:
+// what dfu-util lists, reads, writes and erases must be what the scenario holds, byte for byte.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/dfuhost_process.h"
+
+namespace {
+
+using ostdfu_e2e::ProcessResult;
+using ostdfu_e2e::TemporaryFolder;
+
+struct ServeRun {
+    ProcessResult process;
+    nlohmann::json report;  // what --json prints after the command
+
+    const nlohmann::json& device() const { return report["devices"][0]; }
+};
+
+// The command's output comes first; serve's report is the last document.
+ServeRun serve(const std::filesystem::path& scenario, const std::vector<std::string>& command,
+             const std::vector<std::string>& options = {}) {
+    std::vector<std::string> arguments = {"serve", "--sim", scenario.string(), "--json"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.push_back("--");
+    arguments.insert(arguments.end(), command.begin(), command.end());
+    ServeRun served{ostdfu_e2e::runDfuhost(arguments), nullptr};
+    const std::size_t start = served.process.out.rfind("{\n  \"exit_code\"");
+    if (start != std::string::npos) served.report = nlohmann::json::parse(served.process.out.substr(start));
+    return served;
+}
+
+std::string bytesOf(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string hexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+// "" when equal; otherwise where they first differ, short enough to read in a failure.
+std::string difference(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return "";
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+    return std::to_string(actual.size()) + " bytes where " + std::to_string(expected.size()) +
+           " were expected; the first difference is at offset " + std::to_string(at);
+}
+
+// Bytes that give away a wrong offset: no two 4-byte words alike within 64 KiB.
+std::string pattern(std::size_t length, unsigned seed) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 7 + (i >> 8) * 13 + seed) & 0xFF);
+    return bytes;
+}
+
+constexpr const char* kOptionBytes = "aa55bb44cc33dd22ee11ff0012345678";
+
+// One small device: 8 KiB of flash in 1 KiB pages, a transfer size of 1024 so that short last
+// blocks are easy to make, and busy times short enough for the real clock. 100 ms is avoided for
+// the mass erase: dfu-util waits 35 s after a mass erase that announces exactly that.
+std::string smallDevice(const std::string& memoryHex, bool readProtected = false) {
+    return std::string(R"({"devices": [{"name": "unit", "location": [3], "transfer_size": 1024,)") +
+           R"("segments": ["@Internal Flash  /0x08000000/08*001Kg", "@Option Bytes  /0x1FFFF800/01*016 e"],)" +
+           R"("option_bytes": ")" + kOptionBytes + R"(",)" +
+           (readProtected ? R"("read_protected": true,)" : "") +
+           (memoryHex.empty() ? "" : R"("memory": [{"address": 134217728, "hex": ")" + memoryHex + R"("}],)") +
+           R"("timings": {"mass_erase": {"poll_ms": 20, "busy_ms": 20}, "page_erase": {"poll_ms": 5, "busy_ms": 5},)"
+           R"("write": {"poll_ms": 2, "busy_ms": 2}, "leave": {"poll_ms": 5, "busy_ms": 5}}}]})";
+}
+
+class ServedModels : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const ProcessResult probe = ostdfu_e2e::runDfuhost({"serve", "--", "true"});
+        if (probe.exitCode == 2 && probe.err.find("sanitizer build") != std::string::npos) {
+            GTEST_SKIP() << "umockdev's preload library cannot load next to a sanitizer runtime";
+        }
+        ASSERT_EQ(probe.exitCode, 0) << probe.err;
+    }
+
+    TemporaryFolder folder_;
+};
+
+TEST_F(ServedModels, DfuUtilListsTheFourAlternateSettingsWithTheirNames) {
+    const auto scenario = folder_.write("bus.json", R"({"devices": [{"name": "base", "location": [3], "preset": 49}]})");
+    const ServeRun served = serve(scenario, {"dfu-util", "-l"});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.err;
+    const char* names[] = {"@Internal Flash  /0x08000000/128*0002Kg", "@Option Bytes  /0x1FFFF800/01*016 e",
+                           "@OTP Memory /0x1FFF7800/01*512 e,01*016 e", "@Device Feature/0xFFFF0000/01*004 e"};
+    for (int alt = 0; alt < 4; ++alt) {
+        const std::string line = "[0483:df11] ver=2200, devnum=2, cfg=1, intf=0, path=\"1-3\", alt=" +
+                                 std::to_string(alt) + ", name=\"" + names[alt] + "\"";
+        EXPECT_NE(served.process.out.find(line), std::string::npos) << line << "\n" << served.process.out;
+    }
+    EXPECT_EQ(served.device()["usb"], "1-3");
+}
+
+TEST_F(ServedModels, DfuUtilReadsWhatTheScenarioWroteAndWritesWhatItReadsBack) {
+    const std::string stored = pattern(3000, 1);
+    const std::string file = pattern(4096, 2);
+    const auto image = folder_.write("image.bin", file);
+    struct Case {
+        const char* what;
+        std::vector<std::string> command;
+        std::string expected;
+    };
+    const std::string up = (folder_.path() / "up.bin").string();
+    std::string optionBytes;
+    for (std::size_t i = 0; i < 32; i += 2) {
+        optionBytes += static_cast<char>(std::stoi(std::string(kOptionBytes).substr(i, 2), nullptr, 16));
+    }
+    const std::vector<Case> cases = {
+        // Three blocks of 1024, 1024 and 952 bytes: the last one shorter than the transfer size.
+        {"upload of the option bytes", {"dfu-util", "-a", "1", "-s", "0x1FFFF800:16", "-U", up}, optionBytes},
+        {"upload of whole blocks", {"dfu-util", "-a", "0", "-s", "0x08000000:2048", "-U", up}, stored.substr(0, 2048)},
+        {"download, then upload",
+         {"sh", "-c",
+          "dfu-util -a 0 -s 0x08000000 -D " + image.string() + " && dfu-util -a 0 -s 0x08000000:4096 -U " + up},
+         file},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(up);
+        const auto scenario = folder_.write("bus.json", smallDevice(hexOf(stored)));
+        const ServeRun served = serve(scenario, c.command);
+        ASSERT_EQ(served.process.exitCode, 0) << c.what << "\n" << served.process.out << served.process.err;
+        EXPECT_EQ(difference(bytesOf(up), c.expected), "") << c.what;
+    }
+}
+
+TEST_F(ServedModels, DfuUtilAnUploadWithAShortLastBlockReturnsExactlyTheStoredBytes) {
+    const std::string stored = pattern(3000, 1);
+    const auto scenario = folder_.write("bus.json", smallDevice(hexOf(stored)));
+    const std::string up = (folder_.path() / "up.bin").string();
+    // Blocks of 1024, 1024 and 952 bytes: the last one is shorter than the transfer size.
+    const ServeRun served = serve(scenario, {"dfu-util", "-a", "0", "-s", "0x08000000:3000", "-U", up});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    EXPECT_EQ(difference(bytesOf(up), stored), "");
+}
+
+TEST_F(ServedModels, DfuUtilMassEraseLeavesTheFlashAsABlankDeviceHasIt) {
+    const auto blank = folder_.write("blank.json", smallDevice(""));
+    const ServeRun reference = serve(blank, {"true"});
+    ASSERT_EQ(reference.process.exitCode, 0) << reference.process.err;
+
+    const auto written = folder_.write("bus.json", smallDevice(hexOf(pattern(5000, 3))));
+    const ServeRun erased = serve(written, {"dfu-util", "-a", "0", "-s", "0x08000000:mass-erase:force"});
+    ASSERT_EQ(erased.process.exitCode, 0) << erased.process.out << erased.process.err;
+    EXPECT_NE(erased.process.out.find("Performing mass erase"), std::string::npos);
+    EXPECT_EQ(erased.device()["memory_crc32"], reference.device()["memory_crc32"]);
+    EXPECT_EQ(erased.device()["status"], "OK");
+}
+
+TEST_F(ServedModels, DfuUtilLeaveStartsTheApplicationAndTheDeviceLeavesTheBus) {
+    const auto scenario = folder_.write("bus.json", smallDevice(""));
+    const ServeRun served = serve(scenario, {"dfu-util", "-a", "0", "-s", "0x08000000:leave"});
+    EXPECT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    EXPECT_EQ(served.device()["presence"], "in application");
+    EXPECT_EQ(served.device()["application_start"], "0x08000000");
+    EXPECT_TRUE(served.device()["devnode"].is_null());
+}
+
+TEST_F(ServedModels, DfuUtilAReadProtectedDeviceRefusesTheUploadAndKeepsItsMemory) {
+    const auto scenario = folder_.write("bus.json", smallDevice(hexOf(pattern(2048, 4)), true));
+    const ServeRun before = serve(scenario, {"true"});
+    const std::string up = (folder_.path() / "up.bin").string();
+    const ServeRun served = serve(scenario, {"dfu-util", "-a", "0", "-s", "0x08000000:2048", "-U", up});
+    EXPECT_NE(served.process.exitCode, 0) << served.process.out;
+    EXPECT_NE(served.process.err.find("LIBUSB_ERROR_PIPE"), std::string::npos) << served.process.err;
+    EXPECT_EQ(bytesOf(up), "");
+    EXPECT_EQ(served.device()["memory_crc32"], before.device()["memory_crc32"]);
+}
+
+TEST_F(ServedModels, TheCommandsExitCodeComesBack) {
+    const auto scenario = folder_.write("bus.json", smallDevice(""));
+    const struct {
+        std::vector<std::string> command;
+        int code;
+    } cases[] = {
+        {{"true"}, 0},
+        {{"sh", "-c", "exit 3"}, 3},
+        {{"sh", "-c", "kill -TERM $$"}, 128 + 15},
+        {{"no-such-program-anywhere"}, 127},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(serve(scenario, c.command).process.exitCode, c.code) << c.command.back();
+    }
+    const ProcessResult none = ostdfu_e2e::runDfuhost({"serve", "--sim", scenario.string()});
+    EXPECT_EQ(none.exitCode, 2);
+    const ProcessResult usb = ostdfu_e2e::runDfuhost({"--usb", "serve", "--", "true"});
+    EXPECT_EQ(usb.exitCode, 2);
+    EXPECT_NE(usb.err.find("--usb does not apply"), std::string::npos) << usb.err;
+}
+
+TEST_F(ServedModels, TheRecordHoldsEveryTransferAsItHappened) {
+    const auto scenario = folder_.write("bus.json", smallDevice(""));
+    const auto record = folder_.path() / "usb.jsonl";
+    const ServeRun served = serve(scenario, {"dfu-util", "-a", "1", "-s", "0x1FFFF800:16", "-U",
+                                             (folder_.path() / "ob.bin").string()},
+                                  {"--record", record.string()});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.err;
+    std::istringstream lines(bytesOf(record));
+    std::string line;
+    std::vector<nlohmann::json> transfers;
+    while (std::getline(lines, line)) transfers.push_back(nlohmann::json::parse(line));
+    ASSERT_FALSE(transfers.empty());
+    std::uint64_t last = 0;
+    bool optionBytesRead = false;
+    for (const nlohmann::json& t : transfers) {
+        EXPECT_EQ(t["device"], "unit");
+        EXPECT_GE(t["time_us"].get<std::uint64_t>(), last);
+        last = t["time_us"];
+        // UPLOAD, block 2, 16 bytes: the option bytes themselves.
+        if (t["setup"] == "a102020000001000") {
+            optionBytesRead = true;
+            EXPECT_EQ(t["data"], kOptionBytes);
+            EXPECT_EQ(t["length"], 16);
+        }
+    }
+    EXPECT_TRUE(optionBytesRead);
+}
+
+TEST_F(ServedModels, CablesArePluggedAndPulledWhileTheCommandRuns) {
+    // "late" arrives 1.5 s in, "early" leaves then: the command waits for the change (at most
+    // 10 s), so nothing here depends on how fast the machine is.
+    const auto scenario = folder_.write("bus.json", R"({
+        "devices": [{"name": "early", "location": [1], "serial": "EEEE00000001"},
+                    {"name": "late", "location": [2], "serial": "EEEE00000002"}],
+        "actions": [{"wait_ms": 1500}, {"plug": "late"}, {"surprise_remove": "early"}]})");
+    const std::string listing = (folder_.path() / "first.txt").string();
+    const ServeRun served = serve(
+        scenario, {"sh", "-c",
+                   "dfu-util -l > " + listing +
+                       "; for i in $(seq 200); do dfu-util -l | grep -q EEEE00000002 && break; sleep 0.05; done;"
+                       " sleep 0.2; dfu-util -l"});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.err;
+    const std::string first = bytesOf(listing);
+    EXPECT_NE(first.find("EEEE00000001"), std::string::npos) << first;
+    EXPECT_EQ(first.find("EEEE00000002"), std::string::npos) << first;
+    const std::string after = served.process.out.substr(0, served.process.out.rfind("{\n  \"exit_code\""));
+    EXPECT_EQ(after.find("EEEE00000001"), std::string::npos) << after;
+    EXPECT_NE(after.find("EEEE00000002"), std::string::npos) << after;
+    EXPECT_EQ(served.report["devices"][0]["presence"], "unplugged");
+    EXPECT_EQ(served.report["devices"][1]["presence"], "attached");
+}
+
+}  // namespace
