@@ -9,8 +9,10 @@
 //   ostdfu-update N ioctl IOCTL_NAME [HEXBYTES] [OUTPUT_LENGTH]
 //
 // N is the device's number in `list`. Numbers may be decimal or 0x-hexadecimal.
-#include <setupapi.h>
+// <windows.h> first: the other system headers build on it.
 #include <windows.h>
+
+#include <setupapi.h>
 #include <winioctl.h>
 
 #include <cstdio>
