@@ -33,6 +33,11 @@ add_custom_command(
 add_custom_target(windows_message_table ALL
     DEPENDS ${OSTDFU_WINDOWS_DIR}/notify/OstDfuEvents.h ${OSTDFU_WINDOWS_DIR}/notify/MSG00409.bin)
 
+# The compiles do not change under a sanitizer; the sanitizer presets leave them to the default.
+if(OSTDFU_SANITIZE)
+    return()
+endif()
+
 set(_cross_flags -std=c++20 -Wall -Wextra -Werror)
 set(_kernel_flags ${_cross_flags} -fsyntax-only -D_KERNEL_MODE -fno-exceptions -fno-rtti)
 

@@ -264,9 +264,6 @@ private:
 
 }  // namespace
 
-RegFileError::RegFileError(const std::string& source, int line, const std::string& message)
-    : std::runtime_error(source + ":" + std::to_string(line) + ": " + message), line_(line) {}
-
 void loadRegText(Registry& registry, std::string_view text, const std::string& source) {
     Parser parser(source);
     const std::vector<Operation> ops = parser.parse(decode(text));

@@ -10,21 +10,18 @@
 // A file with an error changes nothing.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "host/registry/text_file_error.h"
 
 namespace host {
 
 class Registry;
 
-class RegFileError : public std::runtime_error {
+class RegFileError : public TextFileError {
 public:
-    RegFileError(const std::string& source, int line, const std::string& message);
-    int line() const { return line_; }
-
-private:
-    int line_;
+    using TextFileError::TextFileError;
 };
 
 // text is the file's bytes (any accepted encoding); source names it in errors.

@@ -9,7 +9,9 @@
 //   ostdfu-update N ioctl IOCTL_NAME [HEXBYTES] [OUTPUT_LENGTH]
 //
 // N is the device's number in `list`. Numbers may be decimal or 0x-hexadecimal.
+// <windows.h> first: the other system headers build on it.
 #include <windows.h>
+
 #include <setupapi.h>
 #include <winioctl.h>
 
@@ -76,7 +78,9 @@ static_assert(sizeof(WCHAR) == 2 && sizeof(GUID) == 16);
 
 namespace {
 
-unsigned long Number(const char* text) { return std::strtoul(text, nullptr, 0); }
+unsigned long Number(const char* text) {
+    return std::strtoul(text, nullptr, 0);
+}
 
 std::vector<std::wstring> DriverInterfacePaths() {
     std::vector<std::wstring> paths;
@@ -131,8 +135,7 @@ int ShowIdentity(HANDLE device) {
     std::printf("application %04lX:%04lX variant %lu, flags 0x%lX\n", identity.AppVid,
                 identity.AppPid, identity.AppVariant, identity.Flags);
     std::wprintf(L"serial \"%ls\", manufacturer \"%ls\", product \"%ls\"\n",
-                 identity.SerialNumberString, identity.ManufacturerString,
-                 identity.ProductString);
+                 identity.SerialNumberString, identity.ManufacturerString, identity.ProductString);
     return 0;
 }
 
@@ -144,8 +147,8 @@ int ShowCaps(HANDLE device) {
     }
     std::printf("product type %lu, firmware version 0x%08lX, product key 0x%08lX\n",
                 caps.CapsProductType, caps.FirmwareVersion, caps.ProductKey);
-    std::printf("segments 0x%08lX 0x%08lX 0x%08lX 0x%08lX\n", caps.Segment1Base,
-                caps.Segment2Base, caps.Segment3Base, caps.Segment4Base);
+    std::printf("segments 0x%08lX 0x%08lX 0x%08lX 0x%08lX\n", caps.Segment1Base, caps.Segment2Base,
+                caps.Segment3Base, caps.Segment4Base);
     std::wprintf(L"instance %ls\n", caps.InstanceName);
     return 0;
 }
@@ -164,9 +167,8 @@ int ControlTransfer(HANDLE device, bool in, int argc, char** argv) {
     std::vector<BYTE> data(Number(argv[5]));
     DWORD returned = 0;
     // The data stage travels in the output buffer for both directions (direct I/O).
-    if (!Control(device, in ? IOCTL_DFU_CONTROL_REQUEST_IN : IOCTL_DFU_CONTROL_REQUEST_OUT,
-                 &record, sizeof(record), data.data(), static_cast<DWORD>(data.size()),
-                 &returned)) {
+    if (!Control(device, in ? IOCTL_DFU_CONTROL_REQUEST_IN : IOCTL_DFU_CONTROL_REQUEST_OUT, &record,
+                 sizeof(record), data.data(), static_cast<DWORD>(data.size()), &returned)) {
         return 1;
     }
     PrintBytes(data.data(), returned);
@@ -195,8 +197,8 @@ int RawIoctl(HANDLE device, int argc, char** argv) {
     }
     std::vector<BYTE> output(argc > 2 ? Number(argv[2]) : 0);
     DWORD returned = 0;
-    if (!Control(device, found->code, input.data(), static_cast<DWORD>(input.size()),
-                 output.data(), static_cast<DWORD>(output.size()), &returned)) {
+    if (!Control(device, found->code, input.data(), static_cast<DWORD>(input.size()), output.data(),
+                 static_cast<DWORD>(output.size()), &returned)) {
         return 1;
     }
     PrintBytes(output.data(), returned);
@@ -207,8 +209,8 @@ int Run(HANDLE device, const char* command, int argc, char** argv) {
     DWORD returned = 0;
     if (std::strcmp(command, "version") == 0) {
         InterfaceVersionInfo version{};
-        if (!Control(device, IOCTL_DFU_GET_INTERFACE_VERSION, nullptr, 0, &version,
-                     sizeof(version), &returned)) {
+        if (!Control(device, IOCTL_DFU_GET_INTERFACE_VERSION, nullptr, 0, &version, sizeof(version),
+                     &returned)) {
             return 1;
         }
         std::printf("interface %lu.%lu (compatible %lu.%lu), revision %llu\n", version.Major,
@@ -226,12 +228,14 @@ int Run(HANDLE device, const char* command, int argc, char** argv) {
                     static_cast<unsigned long long>(info.DeviceInstance), info.InterfaceNumber);
         return 0;
     }
-    if (std::strcmp(command, "identity") == 0) return ShowIdentity(device);
-    if (std::strcmp(command, "caps") == 0) return ShowCaps(device);
+    if (std::strcmp(command, "identity") == 0)
+        return ShowIdentity(device);
+    if (std::strcmp(command, "caps") == 0)
+        return ShowCaps(device);
     if (std::strcmp(command, "serial") == 0) {
         ManufacturerSerialBlock serial{};
-        if (!Control(device, IOCTL_DFU_GET_MANUFACTURER_SERIAL, nullptr, 0, &serial,
-                     sizeof(serial), &returned)) {
+        if (!Control(device, IOCTL_DFU_GET_MANUFACTURER_SERIAL, nullptr, 0, &serial, sizeof(serial),
+                     &returned)) {
             return 1;
         }
         std::printf("manufacturer serial %016llX (%lu bytes, from record %lu)\n",
@@ -247,8 +251,8 @@ int Run(HANDLE device, const char* command, int argc, char** argv) {
         MultiByteToWideChar(CP_UTF8, 0, argv[0], -1, query.Name, PARAMETER_NAME_CHARS - 1);
         query.Kind = PARAMETER_KIND_DWORD;
         // The reply is written over the start of the same buffer.
-        if (!Control(device, IOCTL_DFU_READ_PARAMETER, &query, sizeof(query), &query,
-                     sizeof(query), &returned)) {
+        if (!Control(device, IOCTL_DFU_READ_PARAMETER, &query, sizeof(query), &query, sizeof(query),
+                     &returned)) {
             return 1;
         }
         ULONG value = 0;
@@ -283,9 +287,12 @@ int Run(HANDLE device, const char* command, int argc, char** argv) {
         PrintBytes(buffer.data(), returned);
         return 0;
     }
-    if (std::strcmp(command, "control-in") == 0) return ControlTransfer(device, true, argc, argv);
-    if (std::strcmp(command, "control-out") == 0) return ControlTransfer(device, false, argc, argv);
-    if (std::strcmp(command, "ioctl") == 0) return RawIoctl(device, argc, argv);
+    if (std::strcmp(command, "control-in") == 0)
+        return ControlTransfer(device, true, argc, argv);
+    if (std::strcmp(command, "control-out") == 0)
+        return ControlTransfer(device, false, argc, argv);
+    if (std::strcmp(command, "ioctl") == 0)
+        return RawIoctl(device, argc, argv);
     std::fprintf(stderr, "unknown command or missing argument: %s\n", command);
     return 2;
 }
@@ -309,9 +316,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no device %lu (%zu found)\n", index, paths.size());
         return 2;
     }
-    HANDLE device = CreateFileW(paths[index].c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE device =
+        CreateFileW(paths[index].c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "cannot open device %lu: error %lu\n", index, GetLastError());
         return 1;

@@ -174,6 +174,12 @@ TEST(CommandLine, SimTakesTheScenariosDevicesAndNotItsActions) {
     EXPECT_EQ(list[1].at("published"), true) << "its removal is an action, and actions do not run";
 }
 
+TEST(CommandLine, TheDriverIsInstalledFromItsPackageWithItsDefaults) {
+    const ProcessResult run = runDfuhost({"param", "blank", "NumDfuBootIterBusyWaits"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(contains(run.out, "NumDfuBootIterBusyWaits = 75 (0x0000004b)")) << run.out;
+}
+
 TEST(CommandLine, InfoDecodesWhatTheUpdaterCanAsk) {
     const ProcessResult run = runDfuhost({"info", "strada-base", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.err;

@@ -18,10 +18,10 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint32_t Read32(const Bytes& bytes, std::size_t at) {
-    return at + 4 > bytes.size() ? 0
-                                 : static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 |
-                                                              bytes[at + 2] << 16 |
-                                                              static_cast<std::uint32_t>(bytes[at + 3]) << 24);
+    return at + 4 > bytes.size()
+               ? 0
+               : static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+                                            static_cast<std::uint32_t>(bytes[at + 3]) << 24);
 }
 std::uint16_t Read16(const Bytes& bytes, std::size_t at) {
     return at + 2 > bytes.size() ? 0 : static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
@@ -37,7 +37,8 @@ std::map<std::uint32_t, std::u16string> ParseMessageResource(const Bytes& bytes)
         std::size_t entry = Read32(bytes, block + 8);
         for (std::uint32_t id = Read32(bytes, block); id <= Read32(bytes, block + 4); ++id) {
             const std::uint16_t length = Read16(bytes, entry);
-            EXPECT_EQ(Read16(bytes, entry + 2), 1u) << "message 0x" << std::hex << id << " is not UTF-16";
+            EXPECT_EQ(Read16(bytes, entry + 2), 1u)
+                << "message 0x" << std::hex << id << " is not UTF-16";
             if (length < 4 || entry + length > bytes.size()) {
                 ADD_FAILURE() << "message 0x" << std::hex << id << " runs past the table";
                 return messages;

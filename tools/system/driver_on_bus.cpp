@@ -11,12 +11,14 @@
 #include "driver/driver.h"
 #include "host/framework/device.h"
 #include "host/ob/callback_objects.h"
+#include "host/registry/inf_file.h"
 #include "host/registry/reg_file.h"
 #include "host/rtl/text.h"
 #include "host/usb/enumeration.h"
 #include "notify/message_table.h"
 #include "notify/sibling_callback.h"
 #include "tools/system/device_build.h"
+#include "tools/system/driver_package.h"
 #include "tools/system/progress.h"
 
 namespace dfuhost {
@@ -48,13 +50,23 @@ std::vector<std::uint8_t> dwordBytes(std::uint64_t value, unsigned bytes) {
     return data;
 }
 
+// The driver is installed from its package as the system would for a bootloader, then the
+// scenario's parameters change the Parameters key the package wrote.
+void installDriver(host::Registry& registry) {
+    const host::InfInstallation installed = host::installInf(
+        registry, driverPackageInf(), "USB\\VID_0483&PID_DF11", kDriverPackageName);
+    if (installed.service != kService) {
+        throw std::logic_error("the driver package installs another service than dfuhost loads");
+    }
+}
+
 void writeParameters(host::Registry& registry, const scenario::Scenario& s) {
     const scenario::Parameters& p = s.parameters;
     switch (p.kind) {
         case scenario::Parameters::Kind::Missing:
+            registry.deleteKey(kParametersPath);
             return;
         case scenario::Parameters::Kind::Empty:
-            registry.createKey(kParametersPath);
             return;
         case scenario::Parameters::Kind::RegFile: {
             std::filesystem::path file(p.regFile);
@@ -69,6 +81,7 @@ void writeParameters(host::Registry& registry, const scenario::Scenario& s) {
             return;
         }
         case scenario::Parameters::Kind::Values:
+            registry.deleteKey(kParametersPath);
             registry.createKey(kParametersPath);
             for (const auto& [name, value] : p.values) {
                 const std::u16string wideName = host::widen(name);
@@ -210,6 +223,7 @@ DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
         machine_->trace().enable(options_.traceFlags);
     }
 
+    installDriver(machine_->registry());
     writeParameters(machine_->registry(), scenario_);
     if (!options_.registryFile.empty()) {
         try {

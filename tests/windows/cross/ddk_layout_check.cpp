@@ -85,190 +85,123 @@ OSTDFU_DDK_CONSTANTS(OSTDFU_SAME_CONSTANT)
                   #name " differs from the DDK");
 OSTDFU_NTSTATUS_LIST(OSTDFU_SAME_STATUS)
 
-#define OSTDFU_SAME_SIZE(ourType, ddkType) \
-    static_assert(sizeof(ours::ourType) == sizeof(ddkType), #ourType " has another size than the DDK's");
-#define OSTDFU_SAME_FIELD(ourType, ddkType, field)                                     \
-    static_assert(offsetof(ours::ourType, field) == offsetof(ddkType, field) &&        \
-                      sizeof(ours::ourType::field) == sizeof(ddkType::field),          \
-                  #ourType "." #field " differs from the DDK");
+#define OSTDFU_SAME_SIZE(type) \
+    static_assert(sizeof(ours::type) == sizeof(type), #type " has another size than the DDK's");
+#define OSTDFU_SAME_FIELD(type, field)                                              \
+    static_assert(offsetof(ours::type, field) == offsetof(type, field) &&           \
+                      sizeof(ours::type::field) == sizeof(type::field),             \
+                  #type "." #field " differs from the DDK");
+// A record with the same size and, for each field of its list, the same offset and size.
+#define OSTDFU_SAME_RECORD(type, FIELDS) OSTDFU_SAME_SIZE(type) FIELDS(OSTDFU_SAME_FIELD, type)
 
 // ---- chapter-9 descriptors --------------------------------------------------------------------
 
-OSTDFU_SAME_SIZE(USB_COMMON_DESCRIPTOR, USB_COMMON_DESCRIPTOR)
-OSTDFU_SAME_FIELD(USB_COMMON_DESCRIPTOR, USB_COMMON_DESCRIPTOR, bLength)
-OSTDFU_SAME_FIELD(USB_COMMON_DESCRIPTOR, USB_COMMON_DESCRIPTOR, bDescriptorType)
-
-#define OSTDFU_DEVICE_DESCRIPTOR_FIELDS(X)                                                  \
-    X(bLength) X(bDescriptorType) X(bcdUSB) X(bDeviceClass) X(bDeviceSubClass)              \
-    X(bDeviceProtocol) X(bMaxPacketSize0) X(idVendor) X(idProduct) X(bcdDevice)             \
-    X(iManufacturer) X(iProduct) X(iSerialNumber) X(bNumConfigurations)
-#define OSTDFU_DEVICE_DESCRIPTOR_FIELD(field) \
-    OSTDFU_SAME_FIELD(USB_DEVICE_DESCRIPTOR, USB_DEVICE_DESCRIPTOR, field)
-OSTDFU_SAME_SIZE(USB_DEVICE_DESCRIPTOR, USB_DEVICE_DESCRIPTOR)
-OSTDFU_DEVICE_DESCRIPTOR_FIELDS(OSTDFU_DEVICE_DESCRIPTOR_FIELD)
-
-#define OSTDFU_CONFIGURATION_DESCRIPTOR_FIELDS(X)                                           \
-    X(bLength) X(bDescriptorType) X(wTotalLength) X(bNumInterfaces) X(bConfigurationValue)  \
-    X(iConfiguration) X(bmAttributes) X(MaxPower)
-#define OSTDFU_CONFIGURATION_DESCRIPTOR_FIELD(field) \
-    OSTDFU_SAME_FIELD(USB_CONFIGURATION_DESCRIPTOR, USB_CONFIGURATION_DESCRIPTOR, field)
-OSTDFU_SAME_SIZE(USB_CONFIGURATION_DESCRIPTOR, USB_CONFIGURATION_DESCRIPTOR)
-OSTDFU_CONFIGURATION_DESCRIPTOR_FIELDS(OSTDFU_CONFIGURATION_DESCRIPTOR_FIELD)
-
-#define OSTDFU_INTERFACE_DESCRIPTOR_FIELDS(X)                                               \
-    X(bLength) X(bDescriptorType) X(bInterfaceNumber) X(bAlternateSetting) X(bNumEndpoints) \
-    X(bInterfaceClass) X(bInterfaceSubClass) X(bInterfaceProtocol) X(iInterface)
-#define OSTDFU_INTERFACE_DESCRIPTOR_FIELD(field) \
-    OSTDFU_SAME_FIELD(USB_INTERFACE_DESCRIPTOR, USB_INTERFACE_DESCRIPTOR, field)
-OSTDFU_SAME_SIZE(USB_INTERFACE_DESCRIPTOR, USB_INTERFACE_DESCRIPTOR)
-OSTDFU_INTERFACE_DESCRIPTOR_FIELDS(OSTDFU_INTERFACE_DESCRIPTOR_FIELD)
+#define OSTDFU_COMMON_DESCRIPTOR(X, T) X(T, bLength) X(T, bDescriptorType)
+#define OSTDFU_DEVICE_DESCRIPTOR(X, T)                                                     \
+    OSTDFU_COMMON_DESCRIPTOR(X, T) X(T, bcdUSB) X(T, bDeviceClass) X(T, bDeviceSubClass)   \
+    X(T, bDeviceProtocol) X(T, bMaxPacketSize0) X(T, idVendor) X(T, idProduct)             \
+    X(T, bcdDevice) X(T, iManufacturer) X(T, iProduct) X(T, iSerialNumber)                 \
+    X(T, bNumConfigurations)
+#define OSTDFU_CONFIGURATION_DESCRIPTOR(X, T)                                              \
+    OSTDFU_COMMON_DESCRIPTOR(X, T) X(T, wTotalLength) X(T, bNumInterfaces)                 \
+    X(T, bConfigurationValue) X(T, iConfiguration) X(T, bmAttributes) X(T, MaxPower)
+#define OSTDFU_INTERFACE_DESCRIPTOR(X, T)                                                  \
+    OSTDFU_COMMON_DESCRIPTOR(X, T) X(T, bInterfaceNumber) X(T, bAlternateSetting)          \
+    X(T, bNumEndpoints) X(T, bInterfaceClass) X(T, bInterfaceSubClass)                     \
+    X(T, bInterfaceProtocol) X(T, iInterface)
+OSTDFU_SAME_RECORD(USB_COMMON_DESCRIPTOR, OSTDFU_COMMON_DESCRIPTOR)
+OSTDFU_SAME_RECORD(USB_DEVICE_DESCRIPTOR, OSTDFU_DEVICE_DESCRIPTOR)
+OSTDFU_SAME_RECORD(USB_CONFIGURATION_DESCRIPTOR, OSTDFU_CONFIGURATION_DESCRIPTOR)
+OSTDFU_SAME_RECORD(USB_INTERFACE_DESCRIPTOR, OSTDFU_INTERFACE_DESCRIPTOR)
 
 // ---- URBs ---------------------------------------------------------------------------------
 
-OSTDFU_SAME_SIZE(_URB_HEADER, _URB_HEADER)
-OSTDFU_SAME_FIELD(_URB_HEADER, _URB_HEADER, Length)
-OSTDFU_SAME_FIELD(_URB_HEADER, _URB_HEADER, Function)
-OSTDFU_SAME_FIELD(_URB_HEADER, _URB_HEADER, Status)
-OSTDFU_SAME_FIELD(_URB_HEADER, _URB_HEADER, UsbdDeviceHandle)
-OSTDFU_SAME_FIELD(_URB_HEADER, _URB_HEADER, UsbdFlags)
-OSTDFU_SAME_SIZE(_URB_HCD_AREA, _URB_HCD_AREA)
-
+#define OSTDFU_URB_HEADER(X, T) \
+    X(T, Length) X(T, Function) X(T, Status) X(T, UsbdDeviceHandle) X(T, UsbdFlags)
 // The fields every control URB the driver builds shares with the others.
-#define OSTDFU_CONTROL_URB_FIELDS(X) \
-    X(Hdr) X(Reserved) X(TransferBufferLength) X(TransferBuffer) X(TransferBufferMDL) X(UrbLink) X(hca)
-
-#define OSTDFU_VENDOR_CLASS_FIELD(field)                                     \
-    OSTDFU_SAME_FIELD(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST,                  \
-                      _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, field)
-OSTDFU_SAME_SIZE(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)
-OSTDFU_CONTROL_URB_FIELDS(OSTDFU_VENDOR_CLASS_FIELD)
-OSTDFU_VENDOR_CLASS_FIELD(TransferFlags)
-OSTDFU_VENDOR_CLASS_FIELD(RequestTypeReservedBits)
-OSTDFU_VENDOR_CLASS_FIELD(Request)
-OSTDFU_VENDOR_CLASS_FIELD(Value)
-OSTDFU_VENDOR_CLASS_FIELD(Index)
-OSTDFU_VENDOR_CLASS_FIELD(Reserved1)
-
-#define OSTDFU_DESCRIPTOR_URB_FIELD(field) \
-    OSTDFU_SAME_FIELD(_URB_CONTROL_DESCRIPTOR_REQUEST, _URB_CONTROL_DESCRIPTOR_REQUEST, field)
-OSTDFU_SAME_SIZE(_URB_CONTROL_DESCRIPTOR_REQUEST, _URB_CONTROL_DESCRIPTOR_REQUEST)
-OSTDFU_CONTROL_URB_FIELDS(OSTDFU_DESCRIPTOR_URB_FIELD)
-OSTDFU_DESCRIPTOR_URB_FIELD(Reserved0)
-OSTDFU_DESCRIPTOR_URB_FIELD(Reserved1)
-OSTDFU_DESCRIPTOR_URB_FIELD(Index)
-OSTDFU_DESCRIPTOR_URB_FIELD(DescriptorType)
-OSTDFU_DESCRIPTOR_URB_FIELD(LanguageId)
-OSTDFU_DESCRIPTOR_URB_FIELD(Reserved2)
-
-#define OSTDFU_STATUS_URB_FIELD(field) \
-    OSTDFU_SAME_FIELD(_URB_CONTROL_GET_STATUS_REQUEST, _URB_CONTROL_GET_STATUS_REQUEST, field)
-OSTDFU_SAME_SIZE(_URB_CONTROL_GET_STATUS_REQUEST, _URB_CONTROL_GET_STATUS_REQUEST)
-OSTDFU_CONTROL_URB_FIELDS(OSTDFU_STATUS_URB_FIELD)
-OSTDFU_STATUS_URB_FIELD(Reserved0)
-OSTDFU_STATUS_URB_FIELD(Reserved1)
-OSTDFU_STATUS_URB_FIELD(Index)
-OSTDFU_STATUS_URB_FIELD(Reserved2)
+#define OSTDFU_CONTROL_URB(X, T)                                                           \
+    X(T, Hdr) X(T, Reserved) X(T, TransferBufferLength) X(T, TransferBuffer)               \
+    X(T, TransferBufferMDL) X(T, UrbLink) X(T, hca)
+#define OSTDFU_VENDOR_CLASS_URB(X, T)                                                      \
+    OSTDFU_CONTROL_URB(X, T) X(T, TransferFlags) X(T, RequestTypeReservedBits)             \
+    X(T, Request) X(T, Value) X(T, Index) X(T, Reserved1)
+#define OSTDFU_DESCRIPTOR_URB(X, T)                                                        \
+    OSTDFU_CONTROL_URB(X, T) X(T, Reserved0) X(T, Reserved1) X(T, Index)                   \
+    X(T, DescriptorType) X(T, LanguageId) X(T, Reserved2)
+#define OSTDFU_STATUS_URB(X, T) \
+    OSTDFU_CONTROL_URB(X, T) X(T, Reserved0) X(T, Reserved1) X(T, Index) X(T, Reserved2)
+OSTDFU_SAME_RECORD(_URB_HEADER, OSTDFU_URB_HEADER)
+OSTDFU_SAME_SIZE(_URB_HCD_AREA)
+OSTDFU_SAME_RECORD(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, OSTDFU_VENDOR_CLASS_URB)
+OSTDFU_SAME_RECORD(_URB_CONTROL_DESCRIPTOR_REQUEST, OSTDFU_DESCRIPTOR_URB)
+OSTDFU_SAME_RECORD(_URB_CONTROL_GET_STATUS_REQUEST, OSTDFU_STATUS_URB)
 
 // Only the members the driver uses exist in platform/'s URB; it must never be larger.
 static_assert(sizeof(ours::URB) <= sizeof(URB));
 
 // ---- port, topology and bus interface -------------------------------------------------------
 
-#define OSTDFU_TOPOLOGY_FIELD(field) OSTDFU_SAME_FIELD(USB_TOPOLOGY_ADDRESS, USB_TOPOLOGY_ADDRESS, field)
-OSTDFU_SAME_SIZE(USB_TOPOLOGY_ADDRESS, USB_TOPOLOGY_ADDRESS)
-OSTDFU_TOPOLOGY_FIELD(PciBusNumber)
-OSTDFU_TOPOLOGY_FIELD(PciDeviceNumber)
-OSTDFU_TOPOLOGY_FIELD(PciFunctionNumber)
-OSTDFU_TOPOLOGY_FIELD(Reserved)
-OSTDFU_TOPOLOGY_FIELD(RootHubPortNumber)
-OSTDFU_TOPOLOGY_FIELD(HubPortNumber)
-OSTDFU_TOPOLOGY_FIELD(Reserved2)
-
-#define OSTDFU_INTERFACE_FIELDS(X) \
-    X(Size) X(Version) X(InterfaceReference) X(InterfaceDereference)
-#define OSTDFU_INTERFACE_FIELD(field) OSTDFU_SAME_FIELD(INTERFACE, INTERFACE, field)
-OSTDFU_SAME_SIZE(INTERFACE, INTERFACE)
-OSTDFU_INTERFACE_FIELDS(OSTDFU_INTERFACE_FIELD)
-OSTDFU_INTERFACE_FIELD(Context)
-
-#define OSTDFU_BUS_INTERFACE_FIELD(field) \
-    OSTDFU_SAME_FIELD(USB_BUS_INTERFACE_USBDI_V1, USB_BUS_INTERFACE_USBDI_V1, field)
-OSTDFU_SAME_SIZE(USB_BUS_INTERFACE_USBDI_V1, USB_BUS_INTERFACE_USBDI_V1)
-OSTDFU_INTERFACE_FIELDS(OSTDFU_BUS_INTERFACE_FIELD)
-OSTDFU_BUS_INTERFACE_FIELD(BusContext)
-OSTDFU_BUS_INTERFACE_FIELD(GetUSBDIVersion)
-OSTDFU_BUS_INTERFACE_FIELD(QueryBusTime)
-OSTDFU_BUS_INTERFACE_FIELD(SubmitIsoOutUrb)
-OSTDFU_BUS_INTERFACE_FIELD(QueryBusInformation)
-OSTDFU_BUS_INTERFACE_FIELD(IsDeviceHighSpeed)
+#define OSTDFU_TOPOLOGY_ADDRESS(X, T)                                                      \
+    X(T, PciBusNumber) X(T, PciDeviceNumber) X(T, PciFunctionNumber) X(T, Reserved)        \
+    X(T, RootHubPortNumber) X(T, HubPortNumber) X(T, Reserved2)
+#define OSTDFU_INTERFACE(X, T) \
+    X(T, Size) X(T, Version) X(T, InterfaceReference) X(T, InterfaceDereference)
+#define OSTDFU_QUERY_INTERFACE(X, T) OSTDFU_INTERFACE(X, T) X(T, Context)
+#define OSTDFU_BUS_INTERFACE(X, T)                                                         \
+    OSTDFU_INTERFACE(X, T) X(T, BusContext) X(T, GetUSBDIVersion) X(T, QueryBusTime)       \
+    X(T, SubmitIsoOutUrb) X(T, QueryBusInformation) X(T, IsDeviceHighSpeed)
+OSTDFU_SAME_RECORD(USB_TOPOLOGY_ADDRESS, OSTDFU_TOPOLOGY_ADDRESS)
+OSTDFU_SAME_RECORD(INTERFACE, OSTDFU_QUERY_INTERFACE)
+OSTDFU_SAME_RECORD(USB_BUS_INTERFACE_USBDI_V1, OSTDFU_BUS_INTERFACE)
 
 // ---- the error log ------------------------------------------------------------------------
 
-#define OSTDFU_ERROR_LOG_FIELDS(X)                                                          \
-    X(MajorFunctionCode) X(RetryCount) X(DumpDataSize) X(NumberOfStrings) X(StringOffset)   \
-    X(EventCategory) X(ErrorCode) X(UniqueErrorValue) X(FinalStatus) X(SequenceNumber)      \
-    X(IoControlCode) X(DeviceOffset) X(DumpData)
-#define OSTDFU_ERROR_LOG_FIELD(field) OSTDFU_SAME_FIELD(IO_ERROR_LOG_PACKET, IO_ERROR_LOG_PACKET, field)
-OSTDFU_SAME_SIZE(IO_ERROR_LOG_PACKET, IO_ERROR_LOG_PACKET)
-OSTDFU_ERROR_LOG_FIELDS(OSTDFU_ERROR_LOG_FIELD)
+#define OSTDFU_ERROR_LOG_PACKET(X, T)                                                      \
+    X(T, MajorFunctionCode) X(T, RetryCount) X(T, DumpDataSize) X(T, NumberOfStrings)      \
+    X(T, StringOffset) X(T, EventCategory) X(T, ErrorCode) X(T, UniqueErrorValue)          \
+    X(T, FinalStatus) X(T, SequenceNumber) X(T, IoControlCode) X(T, DeviceOffset)          \
+    X(T, DumpData)
+OSTDFU_SAME_RECORD(IO_ERROR_LOG_PACKET, OSTDFU_ERROR_LOG_PACKET)
 
 // ---- IRP stack locations: the arguments the bus driver reads ----------------------------------
 
-#define OSTDFU_STACK_FIELDS(X)                                                              \
-    X(MajorFunction) X(MinorFunction) X(Flags) X(Control) X(Parameters)                     \
-    X(Parameters.DeviceIoControl.OutputBufferLength)                                        \
-    X(Parameters.DeviceIoControl.InputBufferLength)                                         \
-    X(Parameters.DeviceIoControl.IoControlCode)                                             \
-    X(Parameters.DeviceIoControl.Type3InputBuffer)                                          \
-    X(Parameters.Others.Argument1) X(Parameters.Others.Argument2)                           \
-    X(Parameters.Others.Argument3) X(Parameters.Others.Argument4)                           \
-    X(Parameters.QueryInterface.InterfaceType) X(Parameters.QueryInterface.Size)            \
-    X(Parameters.QueryInterface.Version) X(Parameters.QueryInterface.Interface)             \
-    X(Parameters.QueryInterface.InterfaceSpecificData)                                      \
-    X(DeviceObject) X(FileObject) X(CompletionRoutine) X(Context)
-#define OSTDFU_STACK_FIELD(field) OSTDFU_SAME_FIELD(IO_STACK_LOCATION, IO_STACK_LOCATION, field)
-OSTDFU_STACK_FIELDS(OSTDFU_STACK_FIELD)
-
-OSTDFU_SAME_SIZE(IO_STATUS_BLOCK, IO_STATUS_BLOCK)
-OSTDFU_SAME_FIELD(IO_STATUS_BLOCK, IO_STATUS_BLOCK, Status)
-OSTDFU_SAME_FIELD(IO_STATUS_BLOCK, IO_STATUS_BLOCK, Information)
+#define OSTDFU_STACK_LOCATION(X, T)                                                        \
+    X(T, MajorFunction) X(T, MinorFunction) X(T, Flags) X(T, Control) X(T, Parameters)     \
+    X(T, Parameters.DeviceIoControl.OutputBufferLength)                                    \
+    X(T, Parameters.DeviceIoControl.InputBufferLength)                                     \
+    X(T, Parameters.DeviceIoControl.IoControlCode)                                         \
+    X(T, Parameters.DeviceIoControl.Type3InputBuffer)                                      \
+    X(T, Parameters.Others.Argument1) X(T, Parameters.Others.Argument2)                    \
+    X(T, Parameters.Others.Argument3) X(T, Parameters.Others.Argument4)                    \
+    X(T, Parameters.QueryInterface.InterfaceType) X(T, Parameters.QueryInterface.Size)     \
+    X(T, Parameters.QueryInterface.Version) X(T, Parameters.QueryInterface.Interface)      \
+    X(T, Parameters.QueryInterface.InterfaceSpecificData)                                  \
+    X(T, DeviceObject) X(T, FileObject) X(T, CompletionRoutine) X(T, Context)
+#define OSTDFU_STATUS_BLOCK(X, T) X(T, Status) X(T, Information)
+OSTDFU_STACK_LOCATION(OSTDFU_SAME_FIELD, IO_STACK_LOCATION)
+OSTDFU_SAME_RECORD(IO_STATUS_BLOCK, OSTDFU_STATUS_BLOCK)
 
 // ---- registry, names and the version query ------------------------------------------------
 
-OSTDFU_SAME_SIZE(UNICODE_STRING, UNICODE_STRING)
-OSTDFU_SAME_FIELD(UNICODE_STRING, UNICODE_STRING, Length)
-OSTDFU_SAME_FIELD(UNICODE_STRING, UNICODE_STRING, MaximumLength)
-OSTDFU_SAME_FIELD(UNICODE_STRING, UNICODE_STRING, Buffer)
+#define OSTDFU_UNICODE_STRING(X, T) X(T, Length) X(T, MaximumLength) X(T, Buffer)
+#define OSTDFU_OBJECT_ATTRIBUTES(X, T)                                                     \
+    X(T, Length) X(T, RootDirectory) X(T, ObjectName) X(T, Attributes)                     \
+    X(T, SecurityDescriptor) X(T, SecurityQualityOfService)
+#define OSTDFU_PARTIAL_INFORMATION(X, T) X(T, TitleIndex) X(T, Type) X(T, DataLength) X(T, Data)
+#define OSTDFU_VERSION_INFORMATION(X, T)                                                   \
+    X(T, dwOSVersionInfoSize) X(T, dwMajorVersion) X(T, dwMinorVersion) X(T, dwBuildNumber) \
+    X(T, dwPlatformId) X(T, szCSDVersion)
+OSTDFU_SAME_RECORD(UNICODE_STRING, OSTDFU_UNICODE_STRING)
+OSTDFU_SAME_RECORD(OBJECT_ATTRIBUTES, OSTDFU_OBJECT_ATTRIBUTES)
+OSTDFU_SAME_SIZE(OBJECT_NAME_INFORMATION)
+OSTDFU_SAME_RECORD(KEY_VALUE_PARTIAL_INFORMATION, OSTDFU_PARTIAL_INFORMATION)
+OSTDFU_SAME_RECORD(RTL_OSVERSIONINFOW, OSTDFU_VERSION_INFORMATION)
 
-#define OSTDFU_ATTRIBUTES_FIELDS(X)                                                        \
-    X(Length) X(RootDirectory) X(ObjectName) X(Attributes) X(SecurityDescriptor)           \
-    X(SecurityQualityOfService)
-#define OSTDFU_ATTRIBUTES_FIELD(field) OSTDFU_SAME_FIELD(OBJECT_ATTRIBUTES, OBJECT_ATTRIBUTES, field)
-OSTDFU_SAME_SIZE(OBJECT_ATTRIBUTES, OBJECT_ATTRIBUTES)
-OSTDFU_ATTRIBUTES_FIELDS(OSTDFU_ATTRIBUTES_FIELD)
-
-OSTDFU_SAME_SIZE(OBJECT_NAME_INFORMATION, OBJECT_NAME_INFORMATION)
-
-#define OSTDFU_PARTIAL_FIELD(field) \
-    OSTDFU_SAME_FIELD(KEY_VALUE_PARTIAL_INFORMATION, KEY_VALUE_PARTIAL_INFORMATION, field)
-OSTDFU_SAME_SIZE(KEY_VALUE_PARTIAL_INFORMATION, KEY_VALUE_PARTIAL_INFORMATION)
-OSTDFU_PARTIAL_FIELD(TitleIndex)
-OSTDFU_PARTIAL_FIELD(Type)
-OSTDFU_PARTIAL_FIELD(DataLength)
-OSTDFU_PARTIAL_FIELD(Data)
-
-#define OSTDFU_VERSION_FIELDS(X)                                                            \
-    X(dwOSVersionInfoSize) X(dwMajorVersion) X(dwMinorVersion) X(dwBuildNumber)             \
-    X(dwPlatformId) X(szCSDVersion)
-#define OSTDFU_VERSION_FIELD(field) OSTDFU_SAME_FIELD(RTL_OSVERSIONINFOW, RTL_OSVERSIONINFOW, field)
-OSTDFU_SAME_SIZE(RTL_OSVERSIONINFOW, RTL_OSVERSIONINFOW)
-OSTDFU_VERSION_FIELDS(OSTDFU_VERSION_FIELD)
-
-OSTDFU_SAME_SIZE(GUID, GUID)
-OSTDFU_SAME_SIZE(LARGE_INTEGER, LARGE_INTEGER)
-OSTDFU_SAME_SIZE(WCHAR, WCHAR)
-OSTDFU_SAME_SIZE(LONG, LONG)
-OSTDFU_SAME_SIZE(ULONG_PTR, ULONG_PTR)
-OSTDFU_SAME_SIZE(SIZE_T, SIZE_T)
+OSTDFU_SAME_SIZE(GUID)
+OSTDFU_SAME_SIZE(LARGE_INTEGER)
+OSTDFU_SAME_SIZE(WCHAR)
+OSTDFU_SAME_SIZE(LONG)
+OSTDFU_SAME_SIZE(ULONG_PTR)
+OSTDFU_SAME_SIZE(SIZE_T)
 static_assert(std::is_same_v<ours::WCHAR, WCHAR> && std::is_same_v<ours::LONG, LONG> &&
               std::is_same_v<ours::ULONG, ULONG>, "platform/ spells the basic types differently");
