@@ -21,6 +21,30 @@ std::string hex32(std::uint64_t value) {
     return text;
 }
 
+// The DfuSe address pointer of a run of blocks: block n lands at pointer + (n - 2) x
+// wTransferSize. A short last block gets a pointer of its own and goes as block 2, where every
+// ROM puts it: some multiply by the block's own length instead of wTransferSize.
+struct Pointer {
+    std::uint32_t address;
+    bool isSet = false;
+
+    std::uint16_t blockFor(std::uint32_t blockAddress, std::size_t count, std::size_t transferSize) {
+        if (count < transferSize && blockAddress != address) {
+            address = blockAddress;
+            isSet = false;
+        }
+        return static_cast<std::uint16_t>(2 + (blockAddress - address) / transferSize);
+    }
+    // UPLOAD is taken in dfuIDLE only, and the command leaves dfuDNLOAD-IDLE: a read aborts.
+    StepResult set(DfuLink& link, bool forUpload) {
+        if (isSet) return {};
+        StepResult result = link.setAddressPointer(address);
+        if (result.ok() && forUpload) result = link.abort();
+        isSet = result.ok();
+        return result;
+    }
+};
+
 // One run of work on one device: the link, the outcome so far and the progress of the phase.
 class Worker {
 public:
@@ -75,22 +99,18 @@ public:
 
     bool write(const PlannedWrite& run) {
         const std::size_t block = link_.transferSize();
-        bool pointerSet = false;
+        Pointer pointer{run.address};
         for (std::size_t offset = 0; offset < run.length; offset += block) {
             if (stopRequested()) return false;
             const auto count = std::min(block, run.length - offset);
             const std::span<const std::uint8_t> data(run.element->data.data() + run.offset + offset, count);
-            const auto number = static_cast<std::uint16_t>(2 + offset / block);
+            const std::uint16_t number = pointer.blockFor(run.address + offset, count, block);
             const StepResult result = withRetries([&] {
-                if (!pointerSet) {
-                    const StepResult pointer = link_.setAddressPointer(run.address);
-                    if (!pointer.ok()) return pointer;
-                    pointerSet = true;
-                }
-                const StepResult sent = link_.download(number, data);
+                StepResult sent = pointer.set(link_, false);
+                if (sent.ok()) sent = link_.download(number, data);
                 // After a recovery the pointer is set again, so the resent block lands where it
                 // belongs whatever the device did with the failed one.
-                if (!sent.ok()) pointerSet = false;
+                if (!sent.ok()) pointer.isSet = false;
                 return sent;
             });
             if (!result.ok()) return fail(result, "writing " + hex32(run.address + offset));
@@ -103,23 +123,17 @@ public:
     // Reads into `bytes` (appended); the device is back in dfuIDLE afterwards.
     bool read(std::uint32_t address, std::size_t length, std::vector<std::uint8_t>& bytes) {
         const std::size_t block = link_.transferSize();
-        bool pointerSet = false;
+        Pointer pointer{address};
         for (std::size_t offset = 0; offset < length; offset += block) {
             if (stopRequested()) return false;
             const auto count = std::min(block, length - offset);
-            const auto number = static_cast<std::uint16_t>(2 + offset / block);
+            const std::uint16_t number = pointer.blockFor(address + static_cast<std::uint32_t>(offset), count, block);
             std::vector<std::uint8_t> got;
             const StepResult result = withRetries([&] {
-                if (!pointerSet) {
-                    StepResult pointer = link_.setAddressPointer(address);
-                    // UPLOAD is taken in dfuIDLE only; the command left dfuDNLOAD-IDLE.
-                    if (pointer.ok()) pointer = link_.abort();
-                    if (!pointer.ok()) return pointer;
-                    pointerSet = true;
-                }
-                StepResult sent = link_.upload(number, count, got);
+                StepResult sent = pointer.set(link_, true);
+                if (sent.ok()) sent = link_.upload(number, count, got);
                 if (sent.ok() && got.size() != count) sent = {STATUS_UNSUCCESSFUL, 0};
-                if (!sent.ok()) pointerSet = false;
+                if (!sent.ok()) pointer.isSet = false;
                 return sent;
             });
             if (!result.ok()) return fail(result, "reading " + hex32(address + offset));
