@@ -14,6 +14,10 @@ std::string narrowAscii(const std::u16string& text) {
 
 }  // namespace
 
+bool DeviceFacts::productIdentified() const {
+    return !(appVid == 0 && appPid == 0) && !(appVid == kBootloaderVid && appPid == kBootloaderPid);
+}
+
 const MemoryArea* DeviceFacts::areaFor(std::uint8_t alternateSetting) const {
     for (const MemoryArea& area : areas) {
         if (area.alternateSetting == alternateSetting) return &area;

@@ -13,6 +13,9 @@
 
 namespace client {
 
+inline constexpr std::uint16_t kBootloaderVid = 0x0483;
+inline constexpr std::uint16_t kBootloaderPid = 0xDF11;
+
 // What an area is for the driver: its segment map names the internal flash (1), the
 // one-time-programmable area (2), the option bytes (3) and a fourth area (4).
 enum class AreaKind { Flash, Otp, OptionBytes, Other };
@@ -26,12 +29,14 @@ struct MemoryArea {
 struct DeviceFacts {
     std::uint8_t interfaceNumber = 0;
     std::uint16_t transferSize = 0;
-    // The application's IDs the driver identified; 0 when it identified none.
+    // The application's IDs the driver identified; the bootloader's own (or 0) when it
+    // identified none.
     std::uint16_t appVid = 0;
     std::uint16_t appPid = 0;
     bool readProtected = false;
     std::vector<MemoryArea> areas;
 
+    bool productIdentified() const;
     const MemoryArea* areaFor(std::uint8_t alternateSetting) const;
     const MemoryArea* areaOf(AreaKind kind) const;
 };

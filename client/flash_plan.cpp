@@ -8,8 +8,6 @@ namespace client {
 
 namespace {
 
-constexpr std::uint16_t kBootloaderVid = 0x0483;
-constexpr std::uint16_t kBootloaderPid = 0xDF11;
 // DNLOAD block numbers are 16-bit and start at 2: a longer run takes a new address pointer.
 constexpr std::size_t kMaxBlocksPerRun = 0xFFFF - 2;
 // What the driver's option-byte write takes.
@@ -63,11 +61,11 @@ std::string productMismatch(const FirmwareImage& image, const DeviceFacts& devic
     if (!image.product) return {};
     const ImageProduct& p = *image.product;
     if (p.idVendor == kBootloaderVid && p.idProduct == kBootloaderPid) return {};
-    const bool vidMatches = p.idVendor == 0xFFFF || p.idVendor == device.appVid;
-    const bool pidMatches = p.idProduct == 0xFFFF || p.idProduct == device.appPid;
+    const bool vidMatches = p.idVendor == 0xFFFF || (device.productIdentified() && p.idVendor == device.appVid);
+    const bool pidMatches = p.idProduct == 0xFFFF || (device.productIdentified() && p.idProduct == device.appPid);
     if (vidMatches && pidMatches) return {};
     char text[160];
-    if (device.appVid == 0 && device.appPid == 0) {
+    if (!device.productIdentified()) {
         std::snprintf(text, sizeof(text),
                       "the DFU suffix names product %04x:%04x, but the driver identified no product on "
                       "this device",

@@ -119,7 +119,7 @@ JobOutcome runReadJob(const ReadJob& job, const JobContext& context) {
     if (!run.ok) return outcome;
     client::FirmwareImage image;
     image.elements.push_back({area->alternateSetting, job.address, std::move(bytes)});
-    if (facts.appVid != 0 || facts.appPid != 0) image.product = client::ImageProduct{facts.appVid, facts.appPid, 0xFFFF};
+    if (facts.productIdentified()) image.product = client::ImageProduct{facts.appVid, facts.appPid, 0xFFFF};
     try {
         client::saveImage(job.file, image);
     } catch (const client::ImageError& e) {
