@@ -76,8 +76,8 @@ void OstDFUDeviceEvtIoDeviceControlParallel(WDFQUEUE queue, WDFREQUEST request,
                       nullptr, 0, nullptr, 0, 0};
     NTSTATUS status = Perform(*entry, call);
     TraceEvents(NT_SUCCESS(status) ? TRACE_LEVEL_VERBOSE : TRACE_LEVEL_WARNING, TRACE_CONTROL,
-                "code 0x%x: 0x%x, %lu bytes", ioControlCode, static_cast<unsigned>(status),
-                static_cast<unsigned long>(call.information));
+                "code 0x%x: 0x%x, %llu bytes", ioControlCode, static_cast<unsigned>(status),
+                static_cast<unsigned long long>(call.information));
     WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? call.information : 0);
 }
 

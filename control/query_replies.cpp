@@ -1,9 +1,8 @@
-#include <atomic>
-
 #include "control/ioctl_bodies.h"
 #include "control/public/ioctl.h"
 #include "driver/driver.h"
 #include "platform/rtl.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -21,7 +20,7 @@ void CopyDeviceCaps(DEVICE_CAPS2* destination, DEVICE_CAPS2* source) {
     auto* from = reinterpret_cast<ULONG64*>(source);
     auto* to = reinterpret_cast<UCHAR*>(destination);
     for (SIZE_T i = 0; i < sizeof(DEVICE_CAPS2) / sizeof(ULONG64); ++i) {
-        const ULONG64 word = std::atomic_ref<ULONG64>(from[i]).load(std::memory_order_relaxed);
+        const ULONG64 word = ReadNoFence(&from[i]);
         RtlCopyMemory(to + i * sizeof(word), &word, sizeof(word));
     }
 }

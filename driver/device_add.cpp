@@ -24,14 +24,14 @@ struct DeviceParameter {
     ULONG FDO_DATA::*field;
 };
 constexpr DeviceParameter kDeviceParameters[] = {
-    {u"mapFromOtpPID", &FDO_DATA::mapFromOtpPID},
-    {u"mapToOtpPID", &FDO_DATA::mapToOtpPID},
-    {u"MapFromOtpVID", &FDO_DATA::MapFromOtpVID},
-    {u"MapToOtpVID", &FDO_DATA::MapToOtpVID},
-    {u"ReadUnProtectIfReadProtected", &FDO_DATA::ReadUnProtectIfReadProtected},
-    {u"TestReadProtectWithFlashAlso", &FDO_DATA::TestReadProtectWithFlashAlso},
-    {u"STMBootloaderCommandNoPollWait", &FDO_DATA::STMBootloaderCommandNoPollWait},
-    {u"STMAreOptionByteWritesAllowed", &FDO_DATA::STMAreOptionByteWritesAllowed},
+    {WIDE("mapFromOtpPID"), &FDO_DATA::mapFromOtpPID},
+    {WIDE("mapToOtpPID"), &FDO_DATA::mapToOtpPID},
+    {WIDE("MapFromOtpVID"), &FDO_DATA::MapFromOtpVID},
+    {WIDE("MapToOtpVID"), &FDO_DATA::MapToOtpVID},
+    {WIDE("ReadUnProtectIfReadProtected"), &FDO_DATA::ReadUnProtectIfReadProtected},
+    {WIDE("TestReadProtectWithFlashAlso"), &FDO_DATA::TestReadProtectWithFlashAlso},
+    {WIDE("STMBootloaderCommandNoPollWait"), &FDO_DATA::STMBootloaderCommandNoPollWait},
+    {WIDE("STMAreOptionByteWritesAllowed"), &FDO_DATA::STMAreOptionByteWritesAllowed},
 };
 
 void InitializeDeviceContext(WDFDEVICE device, PFDO_DATA fdoData, ULONG productType,
@@ -138,7 +138,7 @@ void ReadDeviceParameters(PFDO_DATA fdoData) {
 
 void LogAddOutcome(PFDO_DATA fdoData, PDRIVER_OBJECT driverObject, ULONG failureCode,
                    NTSTATUS status) {
-    constexpr PCWSTR kFormat = u"AddDevice Code:%u status:0x%x";
+    constexpr PCWSTR kFormat = WIDE("AddDevice Code:%u status:0x%x");
     const ULONG eventId = NT_SUCCESS(status) ? OSTDFU_EVENT_INFORMATION : OSTDFU_EVENT_ERROR;
     if (fdoData != nullptr) {
         LogFormattedEvent(fdoData->DeviceObject, eventId, kFormat, failureCode, status);
@@ -218,7 +218,7 @@ NTSTATUS OstDFUDeviceEvtAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
             break;
         }
         fdoData->IsStmDfuDevice = 1;
-        LogFormattedEvent(fdoData->DeviceObject, OSTDFU_EVENT_INFORMATION, u"pcode:%u",
+        LogFormattedEvent(fdoData->DeviceObject, OSTDFU_EVENT_INFORMATION, WIDE("pcode:%u"),
                           fdoData->ProductType);
 
         status = CreateQueues(device, fdoData, &failureCode);
@@ -311,9 +311,9 @@ NTSTATUS IsStDfuHardwareId(PCWSTR hardwareId, BOOLEAN* isStDfu) {
         return STATUS_INVALID_PARAMETER;
     }
     *isStDfu = FALSE;
-    if (NT_SUCCESS(parseSubString(hardwareId, u"0483")) &&
-        (NT_SUCCESS(parseSubString(hardwareId, u"DF11")) ||
-         NT_SUCCESS(parseSubString(hardwareId, u"df11")))) {
+    if (NT_SUCCESS(parseSubString(hardwareId, WIDE("0483"))) &&
+        (NT_SUCCESS(parseSubString(hardwareId, WIDE("DF11"))) ||
+         NT_SUCCESS(parseSubString(hardwareId, WIDE("df11"))))) {
         *isStDfu = TRUE;
     }
     return STATUS_SUCCESS;

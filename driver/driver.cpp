@@ -13,7 +13,7 @@ UNICODE_STRING ParametersKeyPath = {0, 0, nullptr};
 
 namespace {
 
-constexpr WCHAR kParametersSuffix[] = u"\\Parameters";
+constexpr WCHAR kParametersSuffix[] = WIDE("\\Parameters");
 // Bytes the Parameters path needs beyond the registry path: the suffix, its terminator and
 // two spare bytes.
 constexpr ULONG kParametersExtraBytes = sizeof(kParametersSuffix) + sizeof(WCHAR);
@@ -38,7 +38,7 @@ void FreePathString(PUNICODE_STRING path) {
 }
 
 void LogDriverText(PDRIVER_OBJECT driverObject, PCWSTR text) {
-    LogFormattedEvent(driverObject, OSTDFU_EVENT_INFORMATION, u"%ws", text);
+    LogFormattedEvent(driverObject, OSTDFU_EVENT_INFORMATION, WIDE("%ws"), text);
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) 
     WPP_INIT_TRACING(driverObject, registryPath);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "pool type 0x%x", NonPagedPoolType);
 
-    LogDriverText(driverObject, u"DriverEntry");
+    LogDriverText(driverObject, WIDE("DriverEntry"));
 
     // Both copies must still be countable in a UNICODE_STRING with their extra bytes; a longer
     // path would wrap the maximum length and leave a cut, unterminated path behind.
@@ -120,7 +120,7 @@ void OstDFUDriverEvtContextCleanup(WDFOBJECT driver) {
     FreePathString(&RegistryPathCopy);
     FreePathString(&ParametersKeyPath);
     PDRIVER_OBJECT driverObject = WdfDriverWdmGetDriverObject(static_cast<WDFDRIVER>(driver));
-    LogDriverText(driverObject, u"DriverEvtContextCleanup");
+    LogDriverText(driverObject, WIDE("DriverEvtContextCleanup"));
     WPP_CLEANUP(driverObject);
 }
 

@@ -14,7 +14,7 @@
 namespace {
 
 // A bootloader whose flash has this layout keeps its product code in a layout of its own.
-constexpr WCHAR kOptionByteFallbackLayout[] = u"@Internal Flash  /0x08000000/128*0002Kg";
+constexpr WCHAR kOptionByteFallbackLayout[] = WIDE("@Internal Flash  /0x08000000/128*0002Kg");
 constexpr ULONG kOptionByteFallbackCode = 3;
 
 void ReadSupportedCommands(WDFDEVICE device, PFDO_DATA fdo) {
@@ -56,7 +56,7 @@ bool ReadSegmentBases(WDFDEVICE device, PFDO_DATA fdo) {
 }
 
 void LogReadProtected(PFDO_DATA fdo) {
-    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_ERROR, u"READPROTECTED: pcode:%u",
+    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_ERROR, WIDE("READPROTECTED: pcode:%u"),
                       ReadNoFence(&fdo->ProductType));
 }
 

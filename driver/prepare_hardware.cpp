@@ -78,7 +78,7 @@ ULONG64 ParseDescriptorSerial(PFDO_DATA fdo, bool serialRead) {
     ULONG high = kSerialPlaceholder;
     ULONG low = kSerialPlaceholder;
     WCHAR local[255] = {};
-    if (serialRead && NT_SUCCESS(RtlStringCbPrintfW(local, sizeof(local), u"%ws",
+    if (serialRead && NT_SUCCESS(RtlStringCbPrintfW(local, sizeof(local), WIDE("%ws"),
                                                     fdo->SerialNumberString))) {
         const WCHAR first = local[0];
         // A first unit with both bytes set is not a character of the serial: skip it.
@@ -119,15 +119,15 @@ void RegisterInterface(PFDO_DATA fdo, const GUID& guid, PUNICODE_STRING link, LO
 }
 
 NTSTATUS ErrorTail(PFDO_DATA fdo, ULONG step, NTSTATUS status) {
-    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_ERROR, u"PrepHW: Code:%u status:0x%x", step,
-                   static_cast<ULONG>(status));
+    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_ERROR, WIDE("PrepHW: Code:%u status:0x%x"),
+                      step, static_cast<ULONG>(status));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SuccessTail(WDFDEVICE device, PFDO_DATA fdo, ULONG step, NTSTATUS status) {
     DfuSetIdle(device);
-    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_INFORMATION, u"PrepHW: Code:%u status:0x%x",
-                   step, static_cast<ULONG>(status));
+    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_INFORMATION,
+                      WIDE("PrepHW: Code:%u status:0x%x"), step, static_cast<ULONG>(status));
     InterlockedExchange(&fdo->PrepareHardwareDone, 1);
     if (fdo->CompanionInterfaceWanted != 0) {
         RegisterInterface(fdo, fdo->CompanionInterfaceGuid, &fdo->CompanionInterfaceLink,
@@ -149,15 +149,16 @@ NTSTATUS OstDFUDeviceEvtDevicePrepareHardware(WDFDEVICE device, WDFCMRESLIST /*r
     PFDO_DATA fdo = FdoGetData(device);
     InterlockedExchange(&fdo->PrepareHardwareDone, 0);
     InterlockedExchange(&fdo->DeviceActive, 1);
-    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_INFORMATION, u"PrepHW: pcode:%u",
-                   ReadNoFence(&fdo->ProductType));
+    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_INFORMATION, WIDE("PrepHW: pcode:%u"),
+                      ReadNoFence(&fdo->ProductType));
 
     NTSTATUS status = ReadAndSelectDescriptors(device);
     if (!NT_SUCCESS(status)) {
         return ErrorTail(fdo, StepDescriptors, status);
     }
     ULONG busyWaits = 0;
-    if (NT_SUCCESS(ReadRegGlobalParameterDword(device, u"NumDfuBootIterBusyWaits", &busyWaits)) &&
+    if (NT_SUCCESS(
+            ReadRegGlobalParameterDword(device, WIDE("NumDfuBootIterBusyWaits"), &busyWaits)) &&
         busyWaits != 0) {
         fdo->NumDfuBootIterBusyWaits = busyWaits;
     }

@@ -65,7 +65,7 @@ void ChooseInterfaces(PFDO_DATA fdo, const ProductRow& row) {
         fdo->CompanionInterfaceGuid = row.companionGuid;
         caps.ReportedInterfaceGuid = row.companionGuid;
         if (row.productIdText) {
-            RtlStringCbPrintfW(caps.ProductIdText, sizeof(caps.ProductIdText), u"PID_%04X",
+            RtlStringCbPrintfW(caps.ProductIdText, sizeof(caps.ProductIdText), WIDE("PID_%04X"),
                                row.productId);
         }
     }

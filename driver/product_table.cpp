@@ -177,14 +177,14 @@ constexpr Row Base20(ULONG code, USHORT pid, const WCHAR* name, SHORT ordinal, S
 
 constexpr std::array<ProductRow, 43> kRows = {
     // Selected by the option-byte product code.
-    Row(35, OB, 0x5023, A, K, u"Kalvora Drift Pedals")
+    Row(35, OB, 0x5023, A, K, WIDE("Kalvora Drift Pedals"))
         .optionByteCode(1)
         .identity(3, K2_NONE, kNotWritten)
         .version(0x08007800, 0, false, 1, false, kNotWritten)
         .geometry(0, 0x8000)
         .cachedAllOnes(0)
         .r,
-    Row(36, OB, 0x5024, A, K, u"Kalvora Drift Shifter")
+    Row(36, OB, 0x5024, A, K, WIDE("Kalvora Drift Shifter"))
         .optionByteCode(3)
         .identity(4, K2_NONE, kNotWritten)
         .version(0x0800F000, 0, false, 1, false, kNotWritten)
@@ -193,7 +193,7 @@ constexpr std::array<ProductRow, 43> kRows = {
         .byte3303()
         .serial(SerialSource::PlainRead)
         .r,
-    Row(37, OB, 0x5025, A, K, u"Kalvora Drift Handbrake")
+    Row(37, OB, 0x5025, A, K, WIDE("Kalvora Drift Handbrake"))
         .optionByteCode(4)
         .identity(7, K2_NONE, kNotWritten)
         .version(0x0800F000, 0, false, 1, false, kNotWritten)
@@ -202,7 +202,7 @@ constexpr std::array<ProductRow, 43> kRows = {
         .byte3303()
         .serial(SerialSource::PlainRead)
         .r,
-    Row(5, OB, 0x5005, A, K, u"Kalvora Classic Wheel")
+    Row(5, OB, 0x5005, A, K, WIDE("Kalvora Classic Wheel"))
         .optionByteCode(5)
         .identity(5, ProductKey2Rule::PidPlusOne, kNotWritten)
         .version(0x08007800, 0, false, 1, false, kNotWritten)
@@ -212,7 +212,7 @@ constexpr std::array<ProductRow, 43> kRows = {
         .r,
 
     // Selected by the application product ID.
-    Row(41, PID, 0x5029, A, K, u"Kalvora Strada Wheel Base")
+    Row(41, PID, 0x5029, A, K, WIDE("Kalvora Strada Wheel Base"))
         .identity(8, K2_PID, 1)
         .callbackObject()
         .version(0x08017000, 0, false, 1, false, kNotWritten)
@@ -220,7 +220,7 @@ constexpr std::array<ProductRow, 43> kRows = {
         .eeprom(0x0801F800, 3)
         .serialWithPrecedingByte(0)
         .r,
-    Row(42, PID, 0x502A, A, K, u"Kalvora Strada Wheel Base Pro")
+    Row(42, PID, 0x502A, A, K, WIDE("Kalvora Strada Wheel Base Pro"))
         .identity(9, K2_PID, 1)
         .callbackObject()
         .version(0x0801F000, 0, false, 1, false, kNotWritten)
@@ -228,58 +228,58 @@ constexpr std::array<ProductRow, 43> kRows = {
         .eeprom(0x0801F800, 3)
         .serialWithPrecedingByte(0)
         .r,
-    Base20(48, 0x5030, u"Kalvora Circuit Wheel Base", 15, 0)
+    Base20(48, 0x5030, WIDE("Kalvora Circuit Wheel Base"), 15, 0)
         .version(0x08020000, 63, false, 1, false, kNotWritten)
         .eeprom(0x0800C000, 1)
         .serialWithPrecedingByte(0, true)
         .r,
-    Base20(49, 0x5031, u"Kalvora Circuit Wheel Base Pro", 16, 1)
+    Base20(49, 0x5031, WIDE("Kalvora Circuit Wheel Base Pro"), 16, 1)
         .version(0x08020000, 63, true, 2, true, 1)
         .eeprom(0x0800C000, 1)
         .serialWithPrecedingByte(0, true)
         .r,
-    Base20(55, 0x5037, u"Kalvora Circuit Rim", 32, 1)
+    Base20(55, 0x5037, WIDE("Kalvora Circuit Rim"), 32, 1)
         .version(0x08020000, 63, false, 1, false, kNotWritten)
         .eeprom(0x0800C000, 1)
         .serialWithPrecedingByte(0, true)
         .r,
-    Base20(58, 0x503A, u"Kalvora Circuit Direct Drive", 21, 1)
+    Base20(58, 0x503A, WIDE("Kalvora Circuit Direct Drive"), 21, 1)
         .version(0x08020000, 63, true, 2, true, 1)
         .eeprom(0x0800C000, 3)
         .serialWithPrecedingByte(128)
         .r,
-    Base20(65, 0x5041, u"Kalvora Circuit Direct Drive Lite", 28, 1)
+    Base20(65, 0x5041, WIDE("Kalvora Circuit Direct Drive Lite"), 28, 1)
         .version(0x08020000, 63, false, 1, false, 0)
         .eeprom(0x0800C000, 3)
         .serialWithPrecedingByte(128)
         .r,
-    Row(66, PID, 0x5042, A, K, u"Kalvora Apex Pedals")
+    Row(66, PID, 0x5042, A, K, WIDE("Kalvora Apex Pedals"))
         .identity(29, K2_PID, 0)
         .version(0x0801E800, 0, false, 1, false, 0)
         .geometry(0x800, 0x1F000)
         .eeprom(0x0801F000, 3)
         .serialWithPrecedingByte(0)
         .r,
-    Row(70, PID, 0x5046, A, K, u"Kalvora Apex Pedals Load Cell")
+    Row(70, PID, 0x5046, A, K, WIDE("Kalvora Apex Pedals Load Cell"))
         .identity(35, K2_PID, 1)
         .version(0x0801E800, 0, false, 1, false, 0)
         .geometry(0x800, 0x1F000)
         .eeprom(0x0801F000, 3)
         .serialWithPrecedingByte(0)
         .r,
-    Row(73, PID, 0x5049, A, K, u"Kalvora Apex Button Box")
+    Row(73, PID, 0x5049, A, K, WIDE("Kalvora Apex Button Box"))
         .identity(38, K2_PID, 0)
         .version(0x0801F000, 0, true, 1, false, 1)
         .geometry(0x800, 0x1F800)
         .cachedAllOnes(1)
         .r,
-    Row(45, PID, 0x502D, A, K, u"Kalvora Summit Cockpit Hub")
+    Row(45, PID, 0x502D, A, K, WIDE("Kalvora Summit Cockpit Hub"))
         .identity(11, K2_PID, 0)
         .version(0x081FF000, 1, false, 1, false, kNotWritten)
         .geometry(0, 0x200000)
         .serial(SerialSource::AllOnesOnly)
         .r,
-    Row(44, PID, 0x502C, A, K, u"Kalvora Strada Wheel Base Sport")
+    Row(44, PID, 0x502C, A, K, WIDE("Kalvora Strada Wheel Base Sport"))
         .identity(10, K2_PID, 0)
         .callbackObject()
         .version(0x08017000, 0, false, 1, false, kNotWritten)
@@ -287,22 +287,25 @@ constexpr std::array<ProductRow, 43> kRows = {
         .eeprom(0x0801F800, 3)
         .serialWithPrecedingByte(0)
         .r,
-    Row(23, PID, 0x6017, B, C, u"Corvane Vector Flight Stick").pairedCompanion().identityOnly().r,
-    Row(25, PID, 0x6019, B, C, u"Corvane Vector Throttle").pairedCompanion().identityOnly().r,
-    Stick0C(28, 0x601C, u"Corvane Horizon Flight Stick").r,
-    Stick0C(29, 0x601D, u"Corvane Horizon Throttle").r,
-    Stick0C(30, 0x601E, u"Corvane Horizon Rudder Pedals").r,
-    Row(38, PID, 0x6026, B, C, u"Corvane Orbit Game Pad")
+    Row(23, PID, 0x6017, B, C, WIDE("Corvane Vector Flight Stick"))
+        .pairedCompanion()
+        .identityOnly()
+        .r,
+    Row(25, PID, 0x6019, B, C, WIDE("Corvane Vector Throttle")).pairedCompanion().identityOnly().r,
+    Stick0C(28, 0x601C, WIDE("Corvane Horizon Flight Stick")).r,
+    Stick0C(29, 0x601D, WIDE("Corvane Horizon Throttle")).r,
+    Stick0C(30, 0x601E, WIDE("Corvane Horizon Rudder Pedals")).r,
+    Row(38, PID, 0x6026, B, C, WIDE("Corvane Orbit Game Pad"))
         .companion()
         .version(0x08010000, 31, false, 2, true, kNotWritten)
         .geometry(0, 0x20000)
         .r,
-    Row(51, PID, 0x6033, B, C, u"Corvane Orbit Game Pad Wireless")
+    Row(51, PID, 0x6033, B, C, WIDE("Corvane Orbit Game Pad Wireless"))
         .companion()
         .version(0x0800C000, 7, false, 1, false, kNotWritten)
         .serial(SerialSource::AllOnesOnly)
         .r,
-    Row(57, PID, 0x6039, B, C, u"Corvane Meridian Flight Yoke")
+    Row(57, PID, 0x6039, B, C, WIDE("Corvane Meridian Flight Yoke"))
         .identity(kNotWritten, K2_PID, 0)
         .companion(false)
         .version(0x08020000, 63, false, 2, true, kNotWritten)
@@ -310,39 +313,40 @@ constexpr std::array<ProductRow, 43> kRows = {
         .eeprom(0x0800C000, 1)
         .serial(SerialSource::AllOnesOnly)
         .r,
-    Row(60, PID, 0x603C, B, C, u"Corvane Meridian Quadrant")
+    Row(60, PID, 0x603C, B, C, WIDE("Corvane Meridian Quadrant"))
         .companion()
         .version(0x0800C000, 7, false, 1, false, kNotWritten)
         .r,
-    Row(59, PID, 0x603B, B, C, u"Corvane Meridian Panel")
+    Row(59, PID, 0x603B, B, C, WIDE("Corvane Meridian Panel"))
         .companion()
         .version(0x0800C000, 7, false, 1, false, kNotWritten)
         .r,
-    Row(64, PID, 0x5040, A, K, u"Kalvora Summit Wheel Base")
+    Row(64, PID, 0x5040, A, K, WIDE("Kalvora Summit Wheel Base"))
         .identity(26, K2_PID, 0)
         .version(0x0803F000, 0, false, 1, false, kNotWritten)
         .geometry(0x800, 0x3F800)
         .eeprom(0x0803F800, 1)
         .serialWithPrecedingByte(0)
         .r,
-    Wheel3F(46, PID, 0x502E, u"Kalvora Summit Wheel Base Pro", 13, K2_PID).r,
-    Pedal1F(47, 0x502F, u"Kalvora Summit Pedals", 14, ProductKey2Rule::ProductCode).r,
-    Wheel3F(53, PID, 0x5035, u"Kalvora Summit Formula Rim", 18, K2_PID).r,
-    Pedal1F(54, 0x5036, u"Kalvora Summit Pedals Pro", 19, K2_PID).r,
-    Pedal1F(62, 0x503E, u"Kalvora Summit Shifter", 25, ProductKey2Rule::ProductCode).r,
-    Wheel3F(67, VAR, 0x5043, u"Kalvora Pulse DJ Controller", 31, ProductKey2Rule::SameAsProductKey)
+    Wheel3F(46, PID, 0x502E, WIDE("Kalvora Summit Wheel Base Pro"), 13, K2_PID).r,
+    Pedal1F(47, 0x502F, WIDE("Kalvora Summit Pedals"), 14, ProductKey2Rule::ProductCode).r,
+    Wheel3F(53, PID, 0x5035, WIDE("Kalvora Summit Formula Rim"), 18, K2_PID).r,
+    Pedal1F(54, 0x5036, WIDE("Kalvora Summit Pedals Pro"), 19, K2_PID).r,
+    Pedal1F(62, 0x503E, WIDE("Kalvora Summit Shifter"), 25, ProductKey2Rule::ProductCode).r,
+    Wheel3F(67, VAR, 0x5043, WIDE("Kalvora Pulse DJ Controller"), 31,
+            ProductKey2Rule::SameAsProductKey)
         .variant(0x2000)
         .r,
-    Wheel3F(68, VAR, 0x5043, u"Kalvora Pulse DJ Controller Plus", 34,
+    Wheel3F(68, VAR, 0x5043, WIDE("Kalvora Pulse DJ Controller Plus"), 34,
             ProductKey2Rule::SameAsProductKey)
         .variant(0x2001)
         .r,
-    Wheel3F(69, VAR, 0x5043, u"Kalvora Pulse DJ Controller Mini", 30,
+    Wheel3F(69, VAR, 0x5043, WIDE("Kalvora Pulse DJ Controller Mini"), 30,
             ProductKey2Rule::SameAsProductKey)
         .variant(0x2002)
         .r,
-    Family27(27, SharedBootloaderAppPid, u"Kalvora Strada Wheel", 1).callbackObject().r,
-    Row(34, PID, PairedProductIdA, A, K, u"Kalvora Strada Wheel Rim")
+    Family27(27, SharedBootloaderAppPid, WIDE("Kalvora Strada Wheel"), 1).callbackObject().r,
+    Row(34, PID, PairedProductIdA, A, K, WIDE("Kalvora Strada Wheel Rim"))
         .identity(2, K2_NONE, kNotWritten)
         .callbackObject()
         .version(0x0801F800, 0, false, 1, false, kNotWritten)
@@ -350,12 +354,12 @@ constexpr std::array<ProductRow, 43> kRows = {
         .eeprom(0, 0)
         .serial(SerialSource::PlainRead)
         .r,
-    Family27(40, 0x5028, u"Kalvora Strada Wheel GT", 6).r,
-    Family27(52, 0x5034, u"Kalvora Strada Wheel F1", 17).r,
-    Family27(63, 0x503F, u"Kalvora Strada Wheel Rally", 27).r,
-    Family27(71, 0x5047, u"Kalvora Strada Wheel Drift", 36).r,
-    Family27(72, 0x5048, u"Kalvora Strada Wheel Endurance", 37).r,
-    Row(61, PID, 0x603D, B, O, u"Oskeny Pulse DJ Deck")
+    Family27(40, 0x5028, WIDE("Kalvora Strada Wheel GT"), 6).r,
+    Family27(52, 0x5034, WIDE("Kalvora Strada Wheel F1"), 17).r,
+    Family27(63, 0x503F, WIDE("Kalvora Strada Wheel Rally"), 27).r,
+    Family27(71, 0x5047, WIDE("Kalvora Strada Wheel Drift"), 36).r,
+    Family27(72, 0x5048, WIDE("Kalvora Strada Wheel Endurance"), 37).r,
+    Row(61, PID, 0x603D, B, O, WIDE("Oskeny Pulse DJ Deck"))
         .identity(22, K2_PID, 1)
         .version(0x081DC000, 1, false, 1, false, kNotWritten)
         .geometry(0x1000, 0x1DD000)
@@ -432,11 +436,11 @@ const ProductRow* FindRowByProductId(USHORT productId, USHORT variant) {
 const WCHAR* ManufacturerName(Manufacturer manufacturer) {
     switch (manufacturer) {
         case Manufacturer::Kalvora:
-            return u"Kalvora";
+            return WIDE("Kalvora");
         case Manufacturer::Oskeny:
-            return u"Oskeny";
+            return WIDE("Oskeny");
         case Manufacturer::Corvane:
-            return u"Corvane Corporation";
+            return WIDE("Corvane Corporation");
     }
-    return u"";
+    return WIDE("");
 }

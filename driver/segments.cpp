@@ -154,7 +154,7 @@ ULONG GetSegmentBaseAddress(WDFDEVICE device, ULONG segment) {
         return 0;
     }
     status = RtlStringCbPrintfW(SegmentStringOf(fdo, segment), FDO_STRING_CHARS * sizeof(WCHAR),
-                                u"%ws", layout);
+                                WIDE("%ws"), layout);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "segment %u: string cut", segment);
     }

@@ -44,12 +44,12 @@ NTSTATUS OstDFUDeviceEvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST) {
         fdo->InstanceString = nullptr;
         fdo->InstanceStringSize = 0;
     }
-    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_INFORMATION, u"RelHW: pcode:%u",
+    LogFormattedEvent(fdo->DeviceObject, OSTDFU_EVENT_INFORMATION, WIDE("RelHW: pcode:%u"),
                       ReadNoFence(&fdo->ProductType));
     return STATUS_SUCCESS;
 }
 
 void OstDFUDeviceEvtDeviceContextCleanup(WDFOBJECT device) {
-    LogFormattedEvent(FdoGetData(device)->DeviceObject, OSTDFU_EVENT_INFORMATION, u"%ws",
-                      u"DriverEvtContextCleanup");
+    LogFormattedEvent(FdoGetData(device)->DeviceObject, OSTDFU_EVENT_INFORMATION, WIDE("%ws"),
+                      WIDE("DriverEvtContextCleanup"));
 }

@@ -6,9 +6,11 @@
 #include "platform/rtl.h"
 #include "platform/trace.h"
 
-static_assert(OSTDFU_MSG_INFORMATION == OSTDFU_EVENT_INFORMATION);
-static_assert(OSTDFU_MSG_ERROR == OSTDFU_EVENT_ERROR);
-static_assert(OSTDFU_MSG_WARNING == OSTDFU_EVENT_WARNING);
+// The message compiler's IDs (NTSTATUS-typed where the system's compiler writes them) are
+// the IDs the driver logs.
+static_assert(static_cast<ULONG>(OSTDFU_MSG_INFORMATION) == OSTDFU_EVENT_INFORMATION);
+static_assert(static_cast<ULONG>(OSTDFU_MSG_ERROR) == OSTDFU_EVENT_ERROR);
+static_assert(static_cast<ULONG>(OSTDFU_MSG_WARNING) == OSTDFU_EVENT_WARNING);
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "platform/usb.h"
 #include "platform/wdf.h"
 
-inline constexpr WCHAR SIBLING_CALLBACK_OBJECT_NAME[] = u"\\Callback\\VqStmDfu32ClassDrvNot";
+inline constexpr WCHAR SIBLING_CALLBACK_OBJECT_NAME[] = WIDE("\\Callback\\VqStmDfu32ClassDrvNot");
 
 inline constexpr ULONG64 SIBLING_COMMAND_SERIAL = 0x1001;
 inline constexpr ULONG64 SIBLING_COMMAND_SERIAL_ALT = 0x1002;

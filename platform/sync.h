@@ -24,7 +24,7 @@ inline LONG InterlockedDecrement(LONG* addend) { return --std::atomic_ref<LONG>(
 // Single unordered stores and loads of fields that other threads read without a lock.
 template <class T>
     requires std::is_integral_v<T>
-inline void WriteNoFence(T* target, T value) {
+inline void WriteNoFence(T* target, std::type_identity_t<T> value) {
     std::atomic_ref<T>(*target).store(value, std::memory_order_relaxed);
 }
 template <class T>

@@ -20,9 +20,18 @@ enum TRACE_FLAG : ULONG {
     TRACE_NOTIFY = 0x10,   // sibling callback, capabilities, event log
 };
 
+// The formats are checked where the host's printf renders them. On Windows the trace layer is
+// the system's software tracing, whose preprocessor types the arguments itself (%u takes a
+// 32-bit ULONG there, which the C library's rules would call a mismatch).
+#if defined(_WIN32)
+#define OSTDFU_TRACE_FORMAT
+#else
+#define OSTDFU_TRACE_FORMAT __attribute__((format(printf, 4, 5)))
+#endif
+
 bool TraceIsEnabled(ULONG flag, ULONG level);
 void TraceWrite(ULONG flag, ULONG level, const char* function, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+    OSTDFU_TRACE_FORMAT;
 
 #define TraceEvents(level, flag, ...)                          \
     do {                                                       \

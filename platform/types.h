@@ -1,5 +1,5 @@
 // Basic kernel types as the driver logic sees them. Widths follow the Windows x64 data model
-// (LONG and ULONG are 32-bit); text is UTF-16 in char16_t, never wchar_t.
+// (LONG and ULONG are 32-bit, whatever `long` is); text is UTF-16.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +15,14 @@ using BOOLEAN = std::uint8_t;
 using SHORT = std::int16_t;
 using USHORT = std::uint16_t;
 using PUSHORT = USHORT*;
+#if defined(_WIN32)
+using LONG = long;  // the WDK's own choice; 32-bit under the Windows data model
+using ULONG = unsigned long;
+#else
 using LONG = std::int32_t;
 using ULONG = std::uint32_t;
+#endif
+static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4);
 using PULONG = ULONG*;
 using LONG64 = std::int64_t;
 using ULONG64 = std::uint64_t;
@@ -25,13 +31,24 @@ using ULONGLONG = std::uint64_t;
 using SIZE_T = std::size_t;
 using ULONG_PTR = std::uintptr_t;
 using LONG_PTR = std::intptr_t;
-using WCHAR = char16_t;
-using PWSTR = WCHAR*;
-using PCWSTR = const WCHAR*;
-using NTSTATUS = std::int32_t;
+using NTSTATUS = LONG;
 using HANDLE = void*;
 using ACCESS_MASK = ULONG;
 using KPRIORITY = LONG;
+
+// WCHAR is one UTF-16 unit: wchar_t where the compiler targets Windows, as the WDK has it, and
+// char16_t elsewhere, because wchar_t is 32-bit on Linux. WIDE("text") is a literal of that type,
+// the one way the driver logic writes wide text.
+#if defined(_WIN32)
+using WCHAR = wchar_t;
+#define WIDE(text) L##text
+#else
+using WCHAR = char16_t;
+#define WIDE(text) u##text
+#endif
+static_assert(sizeof(WCHAR) == 2);
+using PWSTR = WCHAR*;
+using PCWSTR = const WCHAR*;
 
 inline constexpr BOOLEAN TRUE = 1;
 inline constexpr BOOLEAN FALSE = 0;

@@ -86,7 +86,6 @@ inline constexpr USBD_STATUS USBD_STATUS_DEV_NOT_RESPONDING = static_cast<LONG>(
 inline constexpr USBD_STATUS USBD_STATUS_CANCELED = static_cast<LONG>(0xC0010000u);
 inline constexpr USBD_STATUS USBD_STATUS_TIMEOUT = static_cast<LONG>(0xC0006000u);
 inline constexpr USBD_STATUS USBD_STATUS_DEVICE_GONE = static_cast<LONG>(0xC0007000u);
-inline constexpr USBD_STATUS USBD_STATUS_NOT_SENT = static_cast<LONG>(0xFFFFFFFFu);
 
 enum : USHORT {
     URB_FUNCTION_SELECT_CONFIGURATION = 0x0000,

@@ -51,8 +51,9 @@ std::uint32_t versionBlockSize(const ProductRow& row, const PresetOptions& optio
     return row.versionReadLength != 0 ? row.versionReadLength : options.transferSize;
 }
 
+// The device steps block numbers by its transfer size, whatever length the read asks for.
 std::uint32_t versionBlockAddress(const ProductRow& row, const PresetOptions& options) {
-    return row.versionAddress + row.versionBlockOffset * versionBlockSize(row, options);
+    return row.versionAddress + row.versionBlockOffset * std::uint32_t{options.transferSize};
 }
 
 bool hasEepromSection(const ProductRow& row) {

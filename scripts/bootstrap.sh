@@ -9,6 +9,7 @@ packages=(
     nlohmann-json3-dev libcli11-dev
     libusb-1.0-0-dev umockdev libumockdev-dev dfu-util
     clang libclang-rt-14-dev
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 )
 
 missing=()

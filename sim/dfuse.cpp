@@ -13,9 +13,11 @@ std::uint32_t readLe32(std::span<const std::uint8_t> bytes) {
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
-// Where block number `block` of `blockSize` bytes lands, or nothing past the address space.
-std::optional<std::uint32_t> blockAddress(std::uint32_t pointer, std::uint16_t block, std::size_t blockSize) {
-    const std::uint64_t address = std::uint64_t{pointer} + std::uint64_t{block - 2u} * blockSize;
+// Where block number `block` lands, or nothing past the address space. Blocks are numbered in
+// steps of wTransferSize whatever the request's length: hosts send a shorter last block, and it
+// must land right after the full ones before it.
+std::optional<std::uint32_t> blockAddress(std::uint32_t pointer, std::uint16_t block, std::uint16_t transferSize) {
+    const std::uint64_t address = std::uint64_t{pointer} + std::uint64_t{block - 2u} * transferSize;
     if (address >= kAddressSpace) return std::nullopt;
     return static_cast<std::uint32_t>(address);
 }
@@ -82,7 +84,7 @@ Execution Dfuse::command(std::span<const std::uint8_t> data) {
 }
 
 Execution Dfuse::write(std::uint16_t block, std::span<const std::uint8_t> data) {
-    const std::optional<std::uint32_t> address = blockAddress(pointer_, block, data.size());
+    const std::optional<std::uint32_t> address = blockAddress(pointer_, block, config_.functional.wTransferSize);
     const MemoryRegion* region = address ? memory_.regionAt(*address) : nullptr;
     const bool optionBytes = region != nullptr && region->kind == SegmentKind::OptionBytes;
     const Operation operation = optionBytes ? Operation::OptionByteWrite : Operation::Write;
@@ -102,7 +104,7 @@ UploadResult Dfuse::upload(std::uint16_t block, std::span<std::uint8_t> out) {
     }
     if (block == 1) return {true, DfuStatus::ErrStalledPkt, 0};
     if (readProtected_) return {true, DfuStatus::ErrVendor, 0};
-    const std::optional<std::uint32_t> address = blockAddress(pointer_, block, out.size());
+    const std::optional<std::uint32_t> address = blockAddress(pointer_, block, config_.functional.wTransferSize);
     const std::size_t n = address ? memory_.readForHost(*address, out) : 0;
     if (n == 0) return {true, DfuStatus::ErrTarget, 0};
     return {false, DfuStatus::Ok, n};

@@ -36,9 +36,10 @@ public:
     Dfuse(const BootloaderConfig& config, DeviceMemory& memory);
 
     // Carries out one downloaded block. block is the DNLOAD's wValue (0 or >= 2); data is its
-    // whole data stage, whose length is also the block size for the write address.
+    // whole data stage. Block n >= 2 lands at pointer + (n - 2) x wTransferSize.
     Execution execute(std::uint16_t block, std::span<const std::uint8_t> data);
-    // Answers UPLOAD: block 0 is Get commands, >= 2 reads at the pointer. out.size() is wLength.
+    // Answers UPLOAD: block 0 is Get commands, n >= 2 reads out.size() (wLength) bytes at
+    // pointer + (n - 2) x wTransferSize.
     UploadResult upload(std::uint16_t block, std::span<std::uint8_t> out);
 
     std::uint32_t addressPointer() const { return pointer_; }

@@ -5,6 +5,10 @@
 
 #include "platform/wdf.h"
 
+// The URB header status the gate sets before sending: a URB that never reached the bus driver
+// reports it. Not a status of the USB stack's own list.
+inline constexpr USBD_STATUS USBD_STATUS_NOT_SENT = static_cast<USBD_STATUS>(0xFFFFFFFFu);
+
 // One class or vendor control transfer (or GET_STATUS) to the default I/O target, waited for
 // synchronously. Once a URB was allocated, the optional outputs receive the bytes moved and the
 // USB completion status, whatever the result.

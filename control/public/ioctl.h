@@ -2,9 +2,12 @@
 // (device type 0x8088) and the request and reply records, little-endian, offsets asserted.
 #pragma once
 
-#include "platform/types.h"
+#include "control/public/public_types.h"
 
 inline constexpr ULONG FILE_DEVICE_OSTDFU = 0x8088;
+
+// Windows headers define these as macros; elsewhere they are declared here, with the same values.
+#ifndef CTL_CODE
 inline constexpr ULONG METHOD_BUFFERED = 0;
 inline constexpr ULONG METHOD_IN_DIRECT = 1;
 inline constexpr ULONG METHOD_OUT_DIRECT = 2;
@@ -13,6 +16,8 @@ inline constexpr ULONG FILE_ANY_ACCESS = 0;
 constexpr ULONG CTL_CODE(ULONG deviceType, ULONG function, ULONG method, ULONG access) {
     return deviceType << 16 | access << 14 | function << 2 | method;
 }
+#endif
+
 constexpr ULONG IoctlMethod(ULONG code) { return code & 3; }
 
 // Name, function number, method; the order is the table's.

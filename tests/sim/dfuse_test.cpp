@@ -1,6 +1,7 @@
 // The ST commands, writes and reads, read protection and the ways the ROM leaves the bus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "sim/bootloader.h"
@@ -56,7 +57,7 @@ TEST_F(Dfuse, WritesAtThePointerByBlockAndReadsBack) {
     clock_.advanceMs(104);
     EXPECT_EQ(host_.getStatus().state, kDnloadIdle);
     host_.abort();
-    // Block 3 lands one block (of this DNLOAD's length) further.
+    // Block 3 lands one transfer size further.
     EXPECT_EQ(writeBlock(3, pattern(2048, 7)).status, kOk);
     EXPECT_EQ(device_.read(0x08004000, 2048), pattern(2048, 1));
     EXPECT_EQ(device_.read(0x08004800, 2048), pattern(2048, 7));
@@ -66,9 +67,30 @@ TEST_F(Dfuse, WritesAtThePointerByBlockAndReadsBack) {
     EXPECT_EQ(bytes, pattern(2048, 1));
     EXPECT_EQ(host_.getStatus().state, kUploadIdle);
     EXPECT_EQ(host_.upload(3, 2048).second, pattern(2048, 7));
-    const Bytes first = pattern(2048, 1);
-    EXPECT_EQ(host_.upload(3, 16).second, Bytes(first.begin() + 16, first.begin() + 32))
-        << "block 3 of 16 bytes starts 16 bytes on";
+}
+
+// A host moving 6000 bytes sends two full blocks and a short third one; every block is placed by
+// wTransferSize, so the short block must land at 4096, in both directions.
+TEST_F(Dfuse, AShortBlockLandsOneTransferSizePerBlockNumberOn) {
+    const Bytes file = pattern(6000, 3);
+    EXPECT_EQ(command(addressBytes(0x21, 0x08004000)).status, kOk);
+    for (std::uint16_t block = 2; block <= 4; ++block) {
+        const std::size_t at = (block - 2u) * 2048u;
+        const std::size_t n = std::min<std::size_t>(2048, file.size() - at);
+        EXPECT_EQ(host_.run(block, Bytes(file.begin() + at, file.begin() + at + n), clock_).state, kDnloadIdle);
+    }
+    host_.abort();
+    EXPECT_EQ(device_.read(0x08004000, file.size()), file);
+
+    Bytes back;
+    for (std::uint16_t block = 2; block <= 4; ++block) {
+        const std::uint16_t n = block == 4 ? 6000 - 4096 : 2048;
+        const Bytes part = host_.upload(block, n).second;
+        back.insert(back.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(back, file);
+    EXPECT_EQ(host_.upload(3, 16).second, Bytes(file.begin() + 2048, file.begin() + 2064))
+        << "block 3 starts one transfer size on, whatever its own length";
 }
 
 TEST_F(Dfuse, FlashProgramsOnlyErasedBytesAndOtpOnlyOnce) {
