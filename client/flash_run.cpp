@@ -22,19 +22,11 @@ std::string hex32(std::uint64_t value) {
 }
 
 // The DfuSe address pointer of a run of blocks: block n lands at pointer + (n - 2) x
-// wTransferSize. A short last block gets a pointer of its own and goes as block 2, where every
-// ROM puts it: some multiply by the block's own length instead of wTransferSize.
+// wTransferSize, the last one too however short it is.
 struct Pointer {
     std::uint32_t address;
     bool isSet = false;
 
-    std::uint16_t blockFor(std::uint32_t blockAddress, std::size_t count, std::size_t transferSize) {
-        if (count < transferSize && blockAddress != address) {
-            address = blockAddress;
-            isSet = false;
-        }
-        return static_cast<std::uint16_t>(2 + (blockAddress - address) / transferSize);
-    }
     // UPLOAD is taken in dfuIDLE only, and the command leaves dfuDNLOAD-IDLE: a read aborts.
     StepResult set(DfuLink& link, bool forUpload) {
         if (isSet) return {};
@@ -104,7 +96,7 @@ public:
             if (stopRequested()) return false;
             const auto count = std::min(block, run.length - offset);
             const std::span<const std::uint8_t> data(run.element->data.data() + run.offset + offset, count);
-            const std::uint16_t number = pointer.blockFor(run.address + offset, count, block);
+            const auto number = static_cast<std::uint16_t>(2 + offset / block);
             const StepResult result = withRetries([&] {
                 StepResult sent = pointer.set(link_, false);
                 if (sent.ok()) sent = link_.download(number, data);
@@ -127,7 +119,7 @@ public:
         for (std::size_t offset = 0; offset < length; offset += block) {
             if (stopRequested()) return false;
             const auto count = std::min(block, length - offset);
-            const std::uint16_t number = pointer.blockFor(address + static_cast<std::uint32_t>(offset), count, block);
+            const auto number = static_cast<std::uint16_t>(2 + offset / block);
             std::vector<std::uint8_t> got;
             const StepResult result = withRetries([&] {
                 StepResult sent = pointer.set(link_, true);
