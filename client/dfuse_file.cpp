@@ -101,6 +101,7 @@ FirmwareImage parseDfuSe(std::span<const std::uint8_t> file, const std::string& 
     ImageProduct product;
     checkSuffix(file, name, product);
     image.product = product;
+    image.settingsGiven = true;
 
     Reader r(file.first(file.size() - kSuffixBytes), name);
     const auto signature = r.bytes(5);

@@ -31,6 +31,9 @@ struct ImageProduct {
 struct FirmwareImage {
     std::vector<ImageElement> elements;
     std::optional<ImageProduct> product;  // only a DFU file names one
+    // Only a DFU file says which alternate setting each element is for; the other formats give
+    // addresses alone, and the device's layout decides.
+    bool settingsGiven = false;
 
     std::uint64_t totalBytes() const;
 };

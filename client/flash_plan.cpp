@@ -57,6 +57,18 @@ std::uint64_t FlashPlan::writeBytes() const {
     return total;
 }
 
+FirmwareImage placeByAddress(FirmwareImage image, const DeviceFacts& device) {
+    if (image.settingsGiven) return image;
+    for (ImageElement& element : image.elements) {
+        element.alternateSetting = device.areaOf(AreaKind::Flash)->alternateSetting;
+        for (const MemoryArea& area : device.areas) {
+            if (area.layout.sectorAt(element.address) != nullptr) element.alternateSetting = area.alternateSetting;
+        }
+    }
+    image.settingsGiven = true;
+    return image;
+}
+
 std::string productMismatch(const FirmwareImage& image, const DeviceFacts& device) {
     if (!image.product) return {};
     const ImageProduct& p = *image.product;

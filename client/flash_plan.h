@@ -53,6 +53,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An image that names no alternate settings gets, for each element, the setting of the area
+// whose sectors hold its first byte (the internal flash when none does, so that the plan names
+// the flash in its refusal).
+FirmwareImage placeByAddress(FirmwareImage image, const DeviceFacts& device);
+
 // Throws PlanRefusal. The plan points into `image`, which must outlive it.
 FlashPlan planFlash(const FirmwareImage& image, const DeviceFacts& device, const PlanOptions& options);
 

@@ -150,6 +150,22 @@ TEST(Flash, DownloadsInTransferSizeBlocksFromBlockTwoWithOnePointerPerRun) {
     EXPECT_EQ(pointers, 2) << "one for the download run, one for the read-back";
 }
 
+TEST(Flash, AnImageWithoutSettingsGoesToTheAreaThatHoldsItsAddresses) {
+    Device d;
+    FirmwareImage image;  // as from a .hex: addresses only
+    image.elements.push_back({0, 0x1FFF7800, pattern(32, 10)});
+    image.elements.push_back({0, 0x08000000, pattern(32, 11)});
+    const FirmwareImage placed = client::placeByAddress(image, d.facts);
+    EXPECT_EQ(placed.elements[0].alternateSetting, 2);
+    EXPECT_EQ(placed.elements[1].alternateSetting, 0);
+    EXPECT_THROW(client::planFlash(placed, d.facts, {}), client::PlanRefusal) << "the OTP area needs --otp";
+    const client::FlashPlan plan = client::planFlash(placed, d.facts, {.otp = true});
+    EXPECT_EQ(plan.erases.size(), 1u) << "the OTP area is not erasable";
+    const client::RunOutcome run = client::executeFlash(d.handle, d.facts, plan, true, {});
+    ASSERT_TRUE(run.ok) << run.message;
+    EXPECT_TRUE(d.arrived.rom->read(0x1FFF7800, 32) == placed.elements[0].data);
+}
+
 TEST(Flash, RefusalsSayWhatAndWhereBeforeAnythingIsSent) {
     const auto protectedDevice = [] {
         presets::PresetOptions o;

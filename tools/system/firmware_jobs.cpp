@@ -49,6 +49,14 @@ const client::MemoryArea* readableArea(const client::DeviceFacts& facts, std::ui
     return nullptr;
 }
 
+// "0x08000000..0x08003fff".
+std::string rangeText(std::uint32_t address, std::uint64_t length) {
+    char text[48];
+    std::snprintf(text, sizeof(text), "0x%08x..0x%08llx", address,
+                  static_cast<unsigned long long>(std::uint64_t{address} + length - 1));
+    return text;
+}
+
 }  // namespace
 
 JobOutcome runFlashJob(const FlashJob& job, const JobContext& context) {
@@ -59,6 +67,7 @@ JobOutcome runFlashJob(const FlashJob& job, const JobContext& context) {
     try {
         image = client::loadImage(job.file, job.address);
         if (auto failed = readFacts(handle, facts)) return *failed;
+        image = client::placeByAddress(std::move(image), facts);
         plan = client::planFlash(image, facts, job.plan);
         if (plan.readUnprotect) {
             context.warn("removing read protection: this erases the whole flash");
@@ -104,10 +113,7 @@ JobOutcome runReadJob(const ReadJob& job, const JobContext& context) {
     if (auto failed = readFacts(handle, facts)) return *failed;
     const client::MemoryArea* area = readableArea(facts, job.address, job.length);
     if (area == nullptr) {
-        char text[128];
-        std::snprintf(text, sizeof(text), "0x%08x..0x%08llx is not readable memory of one area of this device",
-                      job.address, static_cast<unsigned long long>(std::uint64_t{job.address} + job.length - 1));
-        return outcomeOf(kRefused, text);
+        return outcomeOf(kRefused, rangeText(job.address, job.length) + " is not readable memory of one area of this device");
     }
     if (facts.readProtected) return outcomeOf(kRefused, "the device is read-protected: its memory cannot be read");
 
@@ -140,6 +146,15 @@ JobOutcome runVerifyJob(const VerifyJob& job, const JobContext& context) {
     }
     if (auto failed = readFacts(handle, facts)) return *failed;
     if (facts.readProtected) return outcomeOf(kRefused, "the device is read-protected: its memory cannot be read");
+    image = client::placeByAddress(std::move(image), facts);
+    for (const client::ImageElement& element : image.elements) {
+        if (element.data.empty()) continue;
+        const client::MemoryArea* area = readableArea(facts, element.address, static_cast<std::uint32_t>(element.data.size()));
+        if (area == nullptr || area->alternateSetting != element.alternateSetting) {
+            return outcomeOf(kRefused, job.file.string() + ": " + rangeText(element.address, element.data.size()) +
+                                           " is not readable memory of its area on this device");
+        }
+    }
     const client::RunOutcome run = client::verifyImage(handle, facts, image, context.control);
     JobOutcome outcome = outcomeOf(run.ok ? kDone : kFailed, run.message);
     describeRun(outcome, run);
