@@ -44,5 +44,8 @@ function(ostdfu_test_suite name)
     endif()
     add_executable(test_${name} ${_srcs})
     target_link_libraries(test_${name} PRIVATE test_support ${ARGN} GTest::gmock GTest::gtest_main)
-    gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 120 TEST_PREFIX "${name}.")
+    # Parameterised suites name their instances; without NO_PRETTY_VALUES the test name would
+    # also carry gtest's print of the parameter (raw bytes for a plain struct), and ctest pads
+    # every line of its report to the longest name.
+    gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 120 TEST_PREFIX "${name}." NO_PRETTY_VALUES)
 endfunction()

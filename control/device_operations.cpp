@@ -92,6 +92,10 @@ NTSTATUS PollDevice(IoctlCall& call) {
         }
         poll.IterationCount = *static_cast<const ULONG*>(input);
     }
+    if (poll.IterationCount > POLL_MAX_ITERATIONS || poll.DelayMs > POLL_MAX_DELAY_MS ||
+        static_cast<ULONG64>(poll.IterationCount) * poll.DelayMs > POLL_MAX_TOTAL_DELAY_MS) {
+        return STATUS_INVALID_PARAMETER;
+    }
     for (ULONG i = 0; i < poll.IterationCount; ++i) {
         PUSB_CONFIGURATION_DESCRIPTOR descriptor = nullptr;
         ULONG length = 0;

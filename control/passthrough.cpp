@@ -94,9 +94,15 @@ NTSTATUS IoctlGetUsbDescriptor(WDFDEVICE device, const DescriptorRequestRecord* 
             return CopyCachedDescriptor(d, d != nullptr ? d->wTotalLength : 0, outputBuffer,
                                         outputBufferLength, bytesTransferred);
         }
-        case DESCRIPTOR_SELECTOR_DEVICE:
-            return CopyCachedDescriptor(&fdo->DeviceDescriptor, fdo->DeviceDescriptor.bLength,
-                                        outputBuffer, outputBufferLength, bytesTransferred);
+        case DESCRIPTOR_SELECTOR_DEVICE: {
+            // bLength is the device's word; the cache holds the 18 bytes of the record and no
+            // more, and what lies behind it in the context is not the caller's to read.
+            const ULONG length = fdo->DeviceDescriptor.bLength < sizeof(USB_DEVICE_DESCRIPTOR)
+                                     ? fdo->DeviceDescriptor.bLength
+                                     : static_cast<ULONG>(sizeof(USB_DEVICE_DESCRIPTOR));
+            return CopyCachedDescriptor(&fdo->DeviceDescriptor, length, outputBuffer,
+                                        outputBufferLength, bytesTransferred);
+        }
         case DESCRIPTOR_SELECTOR_STRING: {
             if (stringIndex == 0) {
                 return STATUS_INVALID_PARAMETER;
@@ -122,6 +128,11 @@ NTSTATUS IoctlBeginDfu(WDFDEVICE device, WDFREQUEST request, const UCHAR* input)
     KMutexGuard session(&fdo->SessionLock);
     WDFFILEOBJECT file = WdfRequestGetFileObject(request);
     if (fdo->DfuSessionOwner != nullptr && fdo->DfuSessionOwner != file) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    // A handle whose cleanup has run can no longer give the session up.
+    const FILE_CONTEXT* context = file != nullptr ? FileGetData(file) : nullptr;
+    if (context == nullptr || context->CleanedUp) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS status = SetAlternateSetting(device, input[0]);

@@ -48,7 +48,7 @@ NTSTATUS GetInterfaceVersion(IoctlCall& call) {
 NTSTATUS GetDeviceHandleInfo(IoctlCall& call) {
     auto* reply = static_cast<DeviceHandleInfo*>(call.output);
     RtlZeroMemory(reply, sizeof(*reply));
-    reply->DeviceInstance = reinterpret_cast<ULONG_PTR>(call.fdo->DeviceObject);
+    reply->DeviceInstance = call.fdo->DeviceInstanceNumber;
     reply->InterfaceNumber = call.fdo->DfuInterfaceDescriptor->bInterfaceNumber;
     reply->One = 1;
     call.information = sizeof(*reply);

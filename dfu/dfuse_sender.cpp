@@ -106,12 +106,10 @@ Attempt RunAttempt(WDFDEVICE device, PFDO_DATA fdo, const UCHAR* command, ULONG 
         return {true, status, Failure::Exhausted};
     }
 
+    // Without polls (a count of 0, or one of 0x80000000 and above read as negative) the second
+    // answer is the last: anything but done is the command's failure, never its success.
     const LONG polls = static_cast<LONG>(fdo->NumDfuBootIterBusyWaits);
-    if (polls <= 0) {
-        // Nothing to poll with: the second answer counts as the end of the command.
-        return {true, status, Failure::Exhausted};
-    }
-    NTSTATUS pending = STATUS_UNSUCCESSFUL;
+    NTSTATUS pending = IsBusy(reply) ? STATUS_IO_TIMEOUT : STATUS_UNSUCCESSFUL;
     for (LONG poll = 0; poll < polls; ++poll) {
         NTSTATUS pollStatus = ClearedStatus(device, &reply, &pollTimeout);
         if (!NT_SUCCESS(pollStatus)) {

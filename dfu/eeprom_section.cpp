@@ -41,6 +41,12 @@ NTSTATUS ReadSection(WDFDEVICE device, ULONG sectionAddress, UCHAR* copy, ULONG 
         if (!NT_SUCCESS(status)) {
             return status;
         }
+        // The cleared rest of a short block would be parsed as entries.
+        if (received != transferSize) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DFU, "section block %u short: %u bytes", block,
+                        received);
+            return STATUS_UNSUCCESSFUL;
+        }
     }
     return status;
 }

@@ -139,6 +139,13 @@ NTSTATUS ST32DFUReadUpperVersionInDeviceMemorySpace(WDFDEVICE device, ULONG addr
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // The layouts read the block's last bytes: a short block would give the cleared tail as
+    // the version.
+    if (received != n) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DFU, "version block short: %u of %u bytes",
+                    received, n);
+        return STATUS_UNSUCCESSFUL;
+    }
     USHORT low = 0;
     USHORT high = 0;
     switch (VersionLayoutFor(fdo->AppVid, fdo->AppPid)) {

@@ -46,6 +46,15 @@ NTSTATUS IsST32DeviceReadProtected(WDFDEVICE device, UCHAR testSelector, PUCHAR 
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A DfuSe command runs on the GETSTATUS that follows its DNLOAD. Without it the state check
+    // below aborts the command unrun, and the probe reads wherever the pointer was left: an
+    // address that cannot be read would make readable flash look protected.
+    DfuStatusReply commandReply;
+    commandReply.clear();
+    status = DfuGetStatus(device, &commandReply, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     status = EnsureDfuIDLE(device);
     if (!NT_SUCCESS(status)) {
         return status;

@@ -18,6 +18,9 @@ constexpr ULONG kNoMapping = 0x0BADF00D;
 constexpr ULONG kNoOptionByteProductCode = 0x0DEADEAD;
 constexpr ULONG kDefaultBootIterBusyWaits = 75;
 
+// Devices added since the driver was loaded; numbers are never reused while it stays loaded.
+LONG DevicesAdded = 0;
+
 // The driver parameters read at add, in the order they are read.
 struct DeviceParameter {
     PCWSTR name;
@@ -38,6 +41,7 @@ void InitializeDeviceContext(WDFDEVICE device, PFDO_DATA fdoData, ULONG productT
                              PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject) {
     fdoData->ProductType = productType;
     fdoData->DeviceObject = WdfDeviceWdmGetDeviceObject(device);
+    fdoData->DeviceInstanceNumber = static_cast<ULONG>(InterlockedIncrement(&DevicesAdded));
     fdoData->AttachedDeviceObject = WdfDeviceWdmGetAttachedDevice(device);
     fdoData->DriverObject = driverObject;
     fdoData->PhysicalDeviceObject = physicalDeviceObject;
@@ -186,7 +190,9 @@ NTSTATUS OstDFUDeviceEvtAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
                                    OstDFUDeviceEvtFileClose, OstDFUDeviceEvtFileCleanup);
         fileConfig.AutoForwardCleanupClose = WdfUseDefault;
         fileConfig.FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
-        WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
+        WDF_OBJECT_ATTRIBUTES fileAttributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILE_CONTEXT);
+        WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, &fileAttributes);
 
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FDO_DATA);

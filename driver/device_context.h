@@ -68,6 +68,9 @@ struct FDO_DATA {
     PDRIVER_OBJECT DriverObject;
     PDEVICE_OBJECT PhysicalDeviceObject;
     PDEVICE_OBJECT DeviceObject;
+    // What the updater is told identifies this device: numbered at add, so that no address
+    // of kernel memory leaves the driver.
+    ULONG DeviceInstanceNumber;
     PDEVICE_OBJECT AttachedDeviceObject;
     USB_DEVICE_DESCRIPTOR DeviceDescriptor;
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
@@ -106,6 +109,13 @@ struct FDO_DATA {
 using PFDO_DATA = FDO_DATA*;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FDO_DATA, FdoGetData)
+
+// Per handle. A request of a handle may still run when its cleanup has been and gone; the
+// mark lets such a request see that its handle can no longer own anything.
+struct FILE_CONTEXT {
+    BOOLEAN CleanedUp;  // guarded by the device's SessionLock
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, FileGetData)
 
 // Reads a cross-thread flag the way every reader does: a compare-exchange of 0 against 0.
 inline LONG ReadInterlockedFlag(LONG* flag) { return InterlockedCompareExchange(flag, 0, 0); }

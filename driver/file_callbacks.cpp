@@ -35,6 +35,11 @@ void OstDFUDeviceEvtDeviceFileCreate(WDFDEVICE, WDFREQUEST request, WDFFILEOBJEC
 void OstDFUDeviceEvtFileCleanup(WDFFILEOBJECT fileObject) {
     PFDO_DATA fdoData = FdoGetData(WdfFileObjectGetDevice(fileObject));
     KMutexGuard guard(&fdoData->SessionLock);
+    // Under the lock, so that a begin-DFU of this handle that has not taken the session yet
+    // finds the mark and cannot record an owner that nothing would release.
+    if (FILE_CONTEXT* file = FileGetData(fileObject); file != nullptr) {
+        file->CleanedUp = TRUE;
+    }
     if (fdoData->DfuSessionOwner != nullptr && fdoData->DfuSessionOwner == fileObject) {
         fdoData->DfuSessionOwner = nullptr;
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "DFU session released by its handle");

@@ -56,47 +56,76 @@ std::optional<FaultRequest> Bootloader::faultKind(const host::SetupPacket& setup
 
 host::TransferResult Bootloader::controlTransfer(const host::SetupPacket& setup, std::span<std::uint8_t> data,
                                                  std::uint32_t timeoutMs) {
+    const std::uint64_t arrivalMicros = clock_.nowMicros();
+    const std::uint64_t limitMicros = std::uint64_t{timeoutMs} * 1000;
+    // Never touch more than the caller's buffer holds, whatever wLength claims.
+    const std::span<std::uint8_t> stage = data.first(std::min<std::size_t>(setup.wLength, data.size()));
+    std::uint64_t waitedMicros = 0;
     std::vector<BusEvent> events;
     Outcome outcome;
-    {
-        std::lock_guard lock(mutex_);
-        TransferRecord record;
-        record.setup = setup.toBytes();
-        record.timeMicros = clock_.nowMicros();
-        // Never touch more than the caller's buffer holds, whatever wLength claims.
-        const std::span<std::uint8_t> stage = data.first(std::min<std::size_t>(setup.wLength, data.size()));
-        if (!setup.isIn()) record.data.assign(stage.begin(), stage.end());
-
-        if (presence_ != Presence::Attached) {
-            outcome.status = host::TransferStatus::Disconnected;
-        } else if (const std::optional<Fault> fault = faults_.onTransfer(faultKind(setup))) {
-            outcome = applyFault(*fault, setup, stage);
-        } else {
-            outcome = dispatch(setup, stage);
+    // A device at work takes the request when it is done, or the request runs out of time first
+    // (the device stays busy). The wait is slept without the lock, so that others may look at the
+    // device meanwhile, and measured again afterwards.
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t hold = presence_ == Presence::Attached ? machine_.holdMicros(setup) : 0;
+        if (hold == 0) {
+            outcome = serve(setup, stage, arrivalMicros, events);
+            break;
         }
-
-        if (setup.isIn() && outcome.status == host::TransferStatus::Completed)
-            record.data.assign(stage.begin(), stage.begin() + outcome.length);
-        record.result = outcome.status;
-        record.actualLength = outcome.length;
-        records_.push_back(std::move(record));
-
-        if (outcome.unplug) {
-            presence_ = Presence::Unplugged;
-            events.push_back(BusEvent::Disconnected);
-        } else if (outcome.after == BusAction::Reenumerate) {
-            events.push_back(BusEvent::Disconnected);
-            restart(events);
-        } else if (outcome.after == BusAction::Leave) {
-            applicationStart_ = machine_.dfuse().addressPointer();
-            presence_ = Presence::InApplication;
-            events.push_back(BusEvent::Disconnected);
+        if (waitedMicros + hold > limitMicros) {
+            outcome.status = host::TransferStatus::TimedOut;
+            record(setup, stage, arrivalMicros, outcome);
+            break;
         }
+        lock.unlock();
+        clock_.sleepMicros(hold);
+        waitedMicros += hold;
     }
     fire(events);
-    // An unanswered request costs the caller its whole time-out.
-    if (outcome.status == host::TransferStatus::TimedOut) clock_.sleepMicros(std::uint64_t{timeoutMs} * 1000);
+    // An unanswered request costs the caller what is left of its time-out.
+    if (outcome.status == host::TransferStatus::TimedOut) clock_.sleepMicros(limitMicros - waitedMicros);
     return {outcome.status, outcome.length};
+}
+
+Bootloader::Outcome Bootloader::serve(const host::SetupPacket& setup, std::span<std::uint8_t> stage,
+                                      std::uint64_t arrivalMicros, std::vector<BusEvent>& events) {
+    Outcome outcome;
+    if (presence_ != Presence::Attached) {
+        outcome.status = host::TransferStatus::Disconnected;
+    } else if (const std::optional<Fault> fault = faults_.onTransfer(faultKind(setup))) {
+        outcome = applyFault(*fault, setup, stage);
+    } else {
+        outcome = dispatch(setup, stage);
+    }
+    record(setup, stage, arrivalMicros, outcome);
+
+    if (outcome.unplug) {
+        presence_ = Presence::Unplugged;
+        events.push_back(BusEvent::Disconnected);
+    } else if (outcome.after == BusAction::Reenumerate) {
+        events.push_back(BusEvent::Disconnected);
+        restart(events);
+    } else if (outcome.after == BusAction::Leave) {
+        applicationStart_ = machine_.dfuse().addressPointer();
+        presence_ = Presence::InApplication;
+        events.push_back(BusEvent::Disconnected);
+    }
+    return outcome;
+}
+
+void Bootloader::record(const host::SetupPacket& setup, std::span<const std::uint8_t> stage,
+                        std::uint64_t arrivalMicros, const Outcome& outcome) {
+    TransferRecord entry;
+    entry.setup = setup.toBytes();
+    entry.timeMicros = arrivalMicros;
+    if (!setup.isIn())
+        entry.data.assign(stage.begin(), stage.end());
+    else if (outcome.status == host::TransferStatus::Completed)
+        entry.data.assign(stage.begin(), stage.begin() + outcome.length);
+    entry.result = outcome.status;
+    entry.actualLength = outcome.length;
+    records_.push_back(std::move(entry));
 }
 
 Bootloader::Outcome Bootloader::dispatch(const host::SetupPacket& setup, std::span<std::uint8_t> data) {

@@ -84,6 +84,12 @@ private:
         bool unplug = false;
     };
 
+    // The caller holds the lock. serve() answers a request the device takes now; a request the
+    // busy device never took is only recorded, and counts for no fault.
+    Outcome serve(const host::SetupPacket& setup, std::span<std::uint8_t> stage, std::uint64_t arrivalMicros,
+                  std::vector<BusEvent>& events);
+    void record(const host::SetupPacket& setup, std::span<const std::uint8_t> stage, std::uint64_t arrivalMicros,
+                const Outcome& outcome);
     Outcome dispatch(const host::SetupPacket& setup, std::span<std::uint8_t> data);
     Outcome applyFault(const Fault& fault, const host::SetupPacket& setup, std::span<std::uint8_t> data);
     bool isDfuRequest(const host::SetupPacket& setup) const;

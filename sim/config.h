@@ -66,7 +66,8 @@ struct Timings {
 struct Quirks {
     // The first GETSTATUS after power-up answers dfuERROR / errFIRMWARE (the F4 capture).
     bool firstStatusFirmwareError = false;
-    // A GETSTATUS that arrives while an erase or write is still running is stalled.
+    // A GETSTATUS that arrives while an erase or write is still running is stalled at once
+    // (the work goes on) rather than held until the work is done.
     bool stallStatusWhileBusy = false;
     // The announced poll time-out is shorter than the work: GETSTATUS answers dfuDNBUSY until
     // Timings::*.busyMs has passed.
@@ -77,6 +78,17 @@ struct Quirks {
     bool disconnectBeforeLeaveStatus = false;
     // This many further GETSTATUS answers say dfuDNBUSY after every operation has finished.
     std::uint32_t extraBusyReplies = 0;
+    // The device answers while it works: GETSTATUS says dfuDNBUSY at once with the announced
+    // poll time-out, GETSTATE says dfuDNBUSY, the other requests are stalled, and the work ends
+    // on the clock. ST's stack instead does the work inside the completion of the busy status and
+    // holds every request that arrives meanwhile until it is done.
+    bool answersWhileBusy = false;
+    // DFU 1.1's table: ABORT only in dfuIDLE, dfuDNLOAD-IDLE and dfuUPLOAD-IDLE, stalled
+    // elsewhere (dfuERROR included). ST's stack acknowledges it in every state.
+    bool strictAbort = false;
+    // DFU 1.1's table: CLRSTATUS outside dfuERROR is stalled and enters dfuERROR with
+    // errSTALLEDPKT. ST's stack acknowledges it and enters dfuERROR with errUNKNOWN.
+    bool strictClrStatus = false;
 };
 
 struct BootloaderConfig {
@@ -115,11 +127,6 @@ struct BootloaderConfig {
 
     Timings timings;
     Quirks quirks;
-    // DFU 1.1 accepts ABORT only in dfuIDLE, dfuDNLOAD-IDLE and dfuUPLOAD-IDLE. The ST stack also
-    // accepts it in dfuDNLOAD-SYNC and dfuMANIFEST-SYNC (dropping the pending block), and
-    // acknowledges it in dfuERROR without leaving the error; the driver's recoveries rely on
-    // both (an ABORT first, then clear-status rounds). Set this to get the strict table.
-    bool strictAbort = false;
 
     static std::vector<SegmentConfig> defaultSegments();
 };

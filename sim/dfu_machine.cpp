@@ -33,6 +33,8 @@ DfuMachine::DfuMachine(const BootloaderConfig& config, DeviceMemory& memory, hos
 
 void DfuMachine::powerUp() {
     busReset();
+    // A chip reset ends whatever work was running.
+    busyUntilMicros_ = 0;
     bootErrorPending_ = config_.quirks.firstStatusFirmwareError;
 }
 
@@ -61,6 +63,25 @@ void DfuMachine::forceState(DfuState state, DfuStatus status) {
 
 bool DfuMachine::stillWorking() const {
     return clock_.nowMicros() < busyUntilMicros_ || extraBusyLeft_ > 0;
+}
+
+bool DfuMachine::statusStalledWhileWorking() const {
+    const bool erasingOrWriting = busyOperation_ == Operation::PageErase || busyOperation_ == Operation::MassErase ||
+                                  busyOperation_ == Operation::Write;
+    return config_.quirks.stallStatusWhileBusy && erasingOrWriting;
+}
+
+// ST's stack erases or programs inside the completion of the status that announced the work, so
+// the device takes no request, standard ones included, until the work is done. A bus reset does
+// not end the work either: the chip goes on until it is finished.
+std::uint64_t DfuMachine::holdMicros(const host::SetupPacket& setup) const {
+    if (config_.quirks.answersWhileBusy || state_ != DfuState::DnBusy) return 0;
+    const std::uint64_t now = clock_.nowMicros();
+    if (now >= busyUntilMicros_) return 0;
+    const bool getStatus = (setup.bmRequestType & 0x60) == 0x20 &&
+                           setup.bRequest == static_cast<std::uint8_t>(DfuRequest::GetStatus);
+    if (getStatus && statusStalledWhileWorking()) return 0;
+    return busyUntilMicros_ - now;
 }
 
 DfuState DfuMachine::state() const {
@@ -209,11 +230,8 @@ ClassAnswer DfuMachine::getStatus(std::span<std::uint8_t> data) {
         }
         return statusReply(data, status_, 0, state_);
     case DfuState::DnBusy: {
-        const bool erasingOrWriting = busyOperation_ == Operation::PageErase ||
-                                      busyOperation_ == Operation::MassErase || busyOperation_ == Operation::Write;
         const bool inRealWork = clock_.nowMicros() < busyUntilMicros_;
-        if (quirks.stallStatusWhileBusy && erasingOrWriting && inRealWork)
-            return {host::TransferStatus::Stalled, 0, BusAction::None};
+        if (inRealWork && statusStalledWhileWorking()) return {host::TransferStatus::Stalled, 0, BusAction::None};
         if (!inRealWork && extraBusyLeft_ > 0) --extraBusyLeft_;
         return statusReply(data, DfuStatus::Ok, busyPollMs_, DfuState::DnBusy);
     }
@@ -237,20 +255,29 @@ ClassAnswer DfuMachine::getState(std::span<std::uint8_t> data) {
 }
 
 ClassAnswer DfuMachine::clrStatus() {
-    if (state_ != DfuState::Error) return reject();
-    state_ = DfuState::DfuIdle;
-    status_ = DfuStatus::Ok;
+    if (state_ == DfuState::Error) {
+        state_ = DfuState::DfuIdle;
+        status_ = DfuStatus::Ok;
+        return {};
+    }
+    // ST's stack takes a CLRSTATUS out of turn as a protocol error of its own and acknowledges
+    // it; the states the ROM never enters keep DFU 1.1's answer.
+    if (config_.quirks.strictClrStatus || isAppState(state_) || state_ == DfuState::ManifestWaitReset)
+        return reject();
+    state_ = DfuState::Error;
+    status_ = DfuStatus::ErrUnknown;
+    pending_.reset();
     return {};
 }
 
 ClassAnswer DfuMachine::abort() {
-    // The ST stack acknowledges ABORT in dfuERROR and leaves the error for CLRSTATUS to clear,
-    // where the strict table stalls it.
-    if (state_ == DfuState::Error && !config_.strictAbort) return {};
     const bool idleState =
         state_ == DfuState::DfuIdle || state_ == DfuState::DnloadIdle || state_ == DfuState::UploadIdle;
     const bool syncState = state_ == DfuState::DnloadSync || state_ == DfuState::ManifestSync;
-    if (!idleState && !(syncState && !config_.strictAbort)) return reject();
+    if (config_.quirks.strictAbort && !idleState) return reject();
+    // ST's stack acknowledges ABORT everywhere and acts on it only where a transfer can be
+    // dropped; dfuERROR keeps its error for CLRSTATUS to clear.
+    if (!idleState && !syncState) return {};
     state_ = DfuState::DfuIdle;
     status_ = DfuStatus::Ok;
     pending_.reset();

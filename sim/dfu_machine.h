@@ -1,6 +1,7 @@
-// The DFU 1.1 state machine of the bootloader's DFU interface, with the ST ROM's DfuSe timing:
-// a downloaded block runs at the next GETSTATUS, which answers dfuDNBUSY; the GETSTATUS after
-// the work is done answers dfuDNLOAD-IDLE or dfuERROR. Busy times run on the host clock.
+// The DFU 1.1 state machine of the bootloader's DFU interface, as ST's device stack runs it: a
+// downloaded block runs at the next GETSTATUS, which answers dfuDNBUSY; the device then works
+// and serves nothing until it is done; the GETSTATUS after the work answers dfuDNLOAD-IDLE or
+// dfuERROR. Busy times run on the host clock.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +43,9 @@ public:
     // USB bus reset: the protocol starts over; the chip keeps running.
     void busReset();
 
+    // How long a request arriving now must wait before the device takes it (0: at once).
+    std::uint64_t holdMicros(const host::SetupPacket& setup) const;
+
     DfuState state() const;
     DfuStatus status() const { return status_; }
     Dfuse& dfuse() { return dfuse_; }
@@ -68,6 +72,7 @@ private:
                             BusAction after = BusAction::None);
     void settle();
     bool stillWorking() const;
+    bool statusStalledWhileWorking() const;
     const OperationTiming& timingOf(Operation operation) const;
 
     const BootloaderConfig& config_;

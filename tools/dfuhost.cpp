@@ -185,8 +185,9 @@ int main(int argc, char** argv) {
         ->required();
     CLI::App* poll = operation(&app, "poll", "poll",
                                "read the configuration descriptor COUNT times until the device goes");
-    poll->add_option("COUNT", request.arguments, "iterations")->expected(1)->required();
-    poll->add_option("--delay", request.delay, "wait between reads in ms (default 2)")->type_name("MS");
+    poll->add_option("COUNT", request.arguments,
+                     "iterations (at most 10000, and COUNT x delay at most 60000 ms)")->expected(1)->required();
+    poll->add_option("--delay", request.delay, "wait between reads in ms (default 2, at most 1000)")->type_name("MS");
     operation(&app, "set-version", "set-version",
               "replace the firmware version the capabilities record reports")
         ->add_option("VERSION", request.arguments, "the version, e.g. 0x0312")

@@ -64,7 +64,20 @@ NTSTATUS ConfigureDevice(WDFDEVICE device) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_USB, "retrieve failed 0x%x", status);
         return status;
     }
-    fdo->ConfigurationDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer);
+    if (size < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_USB, "configuration of %u bytes has no header", size);
+        return STATUS_UNSUCCESSFUL;
+    }
+    auto* configuration = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer);
+    // The header read that sized the buffer and the full answer need not agree on
+    // wTotalLength. Every walk and copy of the cache is bounded by wTotalLength, so it must
+    // not claim more than the buffer holds.
+    if (configuration->wTotalLength > size) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_USB, "wTotalLength %u cut to the %u bytes received",
+                    configuration->wTotalLength, size);
+        configuration->wTotalLength = size;
+    }
+    fdo->ConfigurationDescriptor = configuration;
     OutputConfigDescriptorToWPP(fdo->ConfigurationDescriptor);
     return SelectInterfaces(device);
 }

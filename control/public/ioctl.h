@@ -137,6 +137,11 @@ struct PollRequest {
 };
 static_assert(sizeof(PollRequest) == 8);
 inline constexpr ULONG POLL_DEFAULT_DELAY_MS = 2;
+// Bounds of a poll request; beyond them it is refused. A poll holds its request, and an orderly
+// removal waits for the requests in flight: the bounds keep that wait to about a minute.
+inline constexpr ULONG POLL_MAX_ITERATIONS = 10000;
+inline constexpr ULONG POLL_MAX_DELAY_MS = 1000;
+inline constexpr ULONG POLL_MAX_TOTAL_DELAY_MS = 60000;
 
 inline constexpr ULONG SEGMENT_STRING_SLOT_BYTES = 256;
 inline constexpr ULONG SEGMENT_STRINGS_REPLY_BYTES = 4 * SEGMENT_STRING_SLOT_BYTES;

@@ -88,7 +88,8 @@ NTSTATUS Device::openFile(FileObject** file, bool reserved) {
             status = removalStatus_;
             takeDeleterIfUnusedLocked(deleter);
         } else {
-            created = new FileObject(*this);
+            created = new FileObject(
+                *this, init_.fileObjectAttributesSet ? &init_.fileObjectAttributes : nullptr);
             files_.push_back(created);
         }
     }

@@ -26,7 +26,8 @@ NTSTATUS handOut(PVOID candidate, SIZE_T available, SIZE_T minimum, PVOID* buffe
 }
 }  // namespace
 
-FileObject::FileObject(Device& device) : Object(&device, nullptr), device_(device) {}
+FileObject::FileObject(Device& device, const WDF_OBJECT_ATTRIBUTES* attributes)
+    : Object(&device, attributes), device_(device) {}
 
 Request::Request(FileObject* file, Object* parent) : Object(parent, nullptr), file_(file) {}
 

@@ -14,7 +14,8 @@ class Queue;
 
 class FileObject final : public Object {
 public:
-    explicit FileObject(Device& device);
+    // The attributes the driver gave for its file objects (context type), or null.
+    FileObject(Device& device, const WDF_OBJECT_ATTRIBUTES* attributes);
     Device& device() const { return device_; }
 
 private:

@@ -105,6 +105,16 @@ TEST(ProtectionTest, ReadableFlashLeavesTheUploadOpenAndIsAborted) {
               (std::vector<UCHAR>{DFU_GETSTATE, DFU_ABORT, DFU_GETSTATE}));
 }
 
+TEST(ProtectionTest, TheProbeReadsTheFlashWhereverThePointerWasLeft) {
+    sim::BootloaderConfig config = presets::presetFor(41);
+    config.initialAddressPointer = 0x00000000;  // no segment: a read there fails
+    DfuHarness h(config);
+    UCHAR isProtected = 1;
+    EXPECT_EQ(IsST32DeviceReadProtected(h.device(), 0, &isProtected), STATUS_SUCCESS);
+    EXPECT_EQ(isProtected, 0) << "readable flash is not judged protected";
+    EXPECT_EQ(h.bootloader().addressPointer(), 0x08000000u);
+}
+
 TEST(ProtectionTest, NeedsUploadAndDownloadBeforeAnyRequest) {
     sim::BootloaderConfig config = presets::presetFor(41);
     config.functional.bmAttributes = 0x09;  // will detach, download; no upload
@@ -417,6 +427,34 @@ TEST(ManufacturerSerial, RefusedWithoutAnEepromOrAWholeNumberOfBlocks) {
                                                              0, nullptr),
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_TRUE(h->traffic().empty());
+}
+
+// A short upload is a failed read: the cleared rest of the buffer is not device data.
+TEST(ShortUploads, FailTheVersionAndTheSectionRead) {
+    const sim::Fault shortUpload{sim::FaultRequest::Upload, 1, 1, sim::FaultAction::Reply,
+                                 std::vector<std::uint8_t>(1024, 0x11)};
+    {
+        DfuHarness h(presets::blankBootloader());
+        h.fdo()->AppVid = 0x3A7C;
+        h.fdo()->AppPid = 0x5029;
+        h.fdo()->DeviceCaps2.VersionLocationValid = 1;
+        h.bootloader().addFault(shortUpload);
+        USHORT version = 0x4242;
+        EXPECT_EQ(ST32DFUReadUpperVersionInDeviceMemorySpace(h.device(), 0x08004000, 0, 0, &version,
+                                                             nullptr),
+                  STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(version, 0x4242);
+    }
+    {
+        auto h = eepromDevice(6, section({0x00, 0x03, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+        sim::Fault fault = shortUpload;
+        fault.reply = {0x00, 0x03, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+        h->bootloader().addFault(fault);
+        ULONG64 serial = 1;
+        EXPECT_EQ(ST32DFUReadManuSerialNumberInDeviceMemorySpace(h->device(), 0x08004000, 3,
+                                                                 &serial, 0, nullptr),
+                  STATUS_UNSUCCESSFUL);
+    }
 }
 
 // ---- erase and nothing lost --------------------------------------------------------------------

@@ -123,9 +123,21 @@ struct StateCase {
     std::vector<UCHAR> ensureIdleRequests;
 };
 
+// ABORT then every clear-status round DfuSetIdle has (75), none of which reaches dfuIDLE.
+std::vector<UCHAR> abortThenEveryRound() {
+    std::vector<UCHAR> requests = {DFU_ABORT, DFU_GETSTATUS};
+    for (int round = 0; round < 75; ++round) {
+        requests.push_back(DFU_CLRSTATUS);
+        requests.push_back(DFU_GETSTATUS);
+    }
+    return requests;
+}
+
 // ABORT brings the device back from the idle and synchronisation states; an error is
-// acknowledged and then cleared by the clear-status rounds; the busy and manifestation states
-// refuse ABORT, and then DfuSetIdle gives up at once. EnsureDfuIDLE clears an error directly.
+// acknowledged and then cleared by the clear-status rounds; EnsureDfuIDLE clears an error
+// directly. A device that answers as ST's stack does acknowledges ABORT in the manifestation
+// states without leaving them, so DfuSetIdle spends its rounds and gives up (from dfuMANIFEST
+// the device has left after the first status); one that never ends its work answers nothing.
 std::vector<StateCase> stateCases() {
     const std::vector<UCHAR> abortOnly = {DFU_ABORT};
     const std::vector<UCHAR> abortStatus = {DFU_ABORT, DFU_GETSTATUS};
@@ -134,11 +146,11 @@ std::vector<StateCase> stateCases() {
     return {
         {dfuIDLE, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, getState},
         {dfuDNLOAD_SYNC, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
-        {dfuDNBUSY, STATUS_UNSUCCESSFUL, abortOnly, STATUS_INVALID_DEVICE_STATE, getState},
+        {dfuDNBUSY, STATUS_UNSUCCESSFUL, abortOnly, STATUS_IO_TIMEOUT, getState},
         {dfuDNLOAD_IDLE, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
         {dfuMANIFEST_SYNC, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
-        {dfuMANIFEST, STATUS_UNSUCCESSFUL, abortOnly, STATUS_INVALID_DEVICE_STATE, getState},
-        {dfuMANIFEST_WAIT_RESET, STATUS_UNSUCCESSFUL, abortOnly, STATUS_INVALID_DEVICE_STATE,
+        {dfuMANIFEST, STATUS_UNSUCCESSFUL, abortThenEveryRound(), STATUS_INVALID_DEVICE_STATE, getState},
+        {dfuMANIFEST_WAIT_RESET, STATUS_UNSUCCESSFUL, abortThenEveryRound(), STATUS_INVALID_DEVICE_STATE,
          getState},
         {dfuUPLOAD_IDLE, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
         {dfuERROR, STATUS_SUCCESS, {DFU_ABORT, DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS},
@@ -146,24 +158,54 @@ std::vector<StateCase> stateCases() {
     };
 }
 
-TEST(DfuRecovery, FromEveryStateOfTheBootloader) {
-    for (const StateCase& c : stateCases()) {
+// DFU 1.1's strict table, with dfuDNBUSY answered while the device works: ABORT is refused
+// everywhere but in the idle states, and then DfuSetIdle gives up at once; EnsureDfuIDLE, which
+// aborts the synchronisation states, fails there too.
+std::vector<StateCase> strictStateCases() {
+    std::vector<StateCase> cases = stateCases();
+    for (StateCase& c : cases) {
+        const bool idle = c.state == dfuIDLE || c.state == dfuDNLOAD_IDLE || c.state == dfuUPLOAD_IDLE;
+        if (!idle) {
+            c.setIdle = STATUS_UNSUCCESSFUL;
+            c.setIdleRequests = {DFU_ABORT};
+        }
+        if (c.state == dfuDNBUSY) c.ensureIdle = STATUS_INVALID_DEVICE_STATE;
+        if (c.state == dfuDNLOAD_SYNC || c.state == dfuMANIFEST_SYNC) {
+            c.ensureIdle = STATUS_UNSUCCESSFUL;
+            c.ensureIdleRequests = {DFU_GETSTATE, DFU_ABORT};
+        }
+    }
+    return cases;
+}
+
+void runStateCases(const std::vector<StateCase>& cases, const sim::BootloaderConfig& config) {
+    for (const StateCase& c : cases) {
         SCOPED_TRACE(DfuStateName(c.state));
         {
-            DfuHarness harness;
+            DfuHarness harness(config);
             harness.bootloader().forceState(static_cast<sim::DfuState>(c.state),
                                             sim::DfuStatus::Ok);
             EXPECT_EQ(DfuSetIdle(harness.device()), c.setIdle);
             EXPECT_EQ(harness.dfuRequests(), c.setIdleRequests);
         }
         {
-            DfuHarness harness;
+            DfuHarness harness(config);
             harness.bootloader().forceState(static_cast<sim::DfuState>(c.state),
                                             sim::DfuStatus::Ok);
             EXPECT_EQ(EnsureDfuIDLE(harness.device()), c.ensureIdle);
             EXPECT_EQ(harness.dfuRequests(), c.ensureIdleRequests);
         }
     }
+}
+
+TEST(DfuRecovery, FromEveryStateOfTheBootloader) { runStateCases(stateCases(), {}); }
+
+TEST(DfuRecovery, FromEveryStateOfAStrictBootloader) {
+    sim::BootloaderConfig config;
+    config.quirks.strictAbort = true;
+    config.quirks.strictClrStatus = true;
+    config.quirks.answersWhileBusy = true;
+    runStateCases(strictStateCases(), config);
 }
 
 TEST(DfuSetIdle, ClearsUntilIdleWithinTheLimit) {

@@ -8,6 +8,7 @@
 #include "dfu/device_memory.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
+#include "presets/presets.h"
 #include "tests/dfu/dfu_test_support.h"
 #include "tests/support/dfu_harness.h"
 
@@ -164,12 +165,36 @@ TEST(DfuSeSender, AnErrorWhilePollingEndsTheAttemptWithoutWaiting) {
     EXPECT_EQ(harness->delaysMs(), repeat(20, 2));
 }
 
-TEST(DfuSeSender, NoPollsAtAllTakesTheSecondStatusAsDone) {
-    auto harness = senderDevice(0);
-    acceptAlways(harness->script(), DFU_DNLOAD);
-    scriptStatuses(harness->script(), {}, kBusy20);
-    EXPECT_EQ(setAddress(*harness), STATUS_SUCCESS);
-    EXPECT_EQ(countsOf(*harness), (Counts{1, 2, 0, 0, 0}));
+// A count of 0, or one of 0x80000000 and above (a signed count below zero), leaves the
+// second status as the only word on the command: done is success, anything else a failure.
+TEST(DfuSeSender, WithoutPollsOnlyADoneSecondStatusSucceeds) {
+    for (ULONG polls : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(testing::Message() << "polls 0x" << std::hex << polls);
+        {
+            auto harness = senderDevice(polls);
+            acceptAlways(harness->script(), DFU_DNLOAD);
+            scriptStatuses(harness->script(), {kBusy20}, kDone);
+            EXPECT_EQ(setAddress(*harness), STATUS_SUCCESS);
+            EXPECT_EQ(countsOf(*harness), (Counts{1, 2, 0, 0, 0}));
+        }
+        // (Only with 0 here: the recovery between attempts makes as many clear-status rounds
+        // as the count says against a device that never becomes idle.)
+        if (polls == 0) {
+            auto harness = senderDevice(polls);
+            acceptAlways(harness->script(), DFU_DNLOAD);
+            scriptStatuses(harness->script(), {}, kBusy20);
+            EXPECT_EQ(setAddress(*harness), STATUS_IO_TIMEOUT) << "still busy is no success";
+            EXPECT_EQ(harness->count(DFU_DNLOAD), 5);
+        }
+        {
+            // The model reports an address outside every segment as dfuERROR / errTARGET.
+            DfuHarness model(presets::blankBootloader());
+            model.fdo()->NumDfuBootIterBusyWaits = polls;
+            EXPECT_NE(ST32DfuSetAddressPointer(model.device(), 0x00000000), STATUS_SUCCESS);
+            EXPECT_EQ(ST32DfuSetAddressPointer(model.device(), 0x08000000), STATUS_SUCCESS);
+            EXPECT_EQ(model.bootloader().addressPointer(), 0x08000000u);
+        }
+    }
 }
 
 TEST(DfuSeSender, AVanishedDeviceEndsTheCommandAtOnce) {

@@ -319,6 +319,34 @@ TEST(RunScenario, PairedIdentityShowsInTheContextAndTheCapabilitiesRecord) {
     EXPECT_EQ(capsField(wheel, 3292, 4), 0x0801F800u) << "VersionAddress";
 }
 
+// Quirks are chosen per device: only the first device erases for longer than it announces, and
+// only it answers its first status with errFIRMWARE.
+TEST(RunScenario, QuirksAreChosenPerDevice) {
+    const ProcessResult run = runScenarioText(R"({
+      "devices": [
+        {"name": "slow", "preset": 41, "serial": "A1",
+         "quirks": {"first_status_firmware_error": true, "poll_timeout_shorter_than_busy": true}},
+        {"name": "plain", "preset": 41, "serial": "A2"}
+      ],
+      "actions": [
+        {"open": "s", "device": "slow"}, {"ioctl": "IOCTL_DFU_MASS_ERASE", "handle": "s"}, {"close": "s"},
+        {"open": "p", "device": "plain"}, {"ioctl": "IOCTL_DFU_MASS_ERASE", "handle": "p"}, {"close": "p"}
+      ]})");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const json result = json::parse(run.out);
+    EXPECT_EQ(result.at("actions").at(1).at("status"), "0xc00000b5") << "8 s of erase outlast every status";
+    EXPECT_EQ(result.at("actions").at(4).at("status"), "0x00000000");
+    auto firstStatus = [&](const std::string& device) {
+        for (const json& t : usbOf(result, device)) {
+            if (t.at("setup").get<std::string>().rfind("a103", 0) == 0) return t.at("data").get<std::string>();
+        }
+        return std::string();
+    };
+    EXPECT_EQ(firstStatus("slow").substr(0, 2), "0a") << "errFIRMWARE";
+    EXPECT_EQ(firstStatus("plain").substr(0, 2), "00");
+    expectCleanEnd(result);
+}
+
 TEST(RunScenario, FaultsShowAsArrivalsThatFailOrRepeat) {
     const json result = runScenarioFile("faults.json");
     ASSERT_TRUE(result.is_object());

@@ -121,18 +121,78 @@ TEST(Quirks, StatusStalledWhileErasing) {
     EXPECT_EQ(rig.host.getStatus().state, 5);
 }
 
-TEST(Quirks, BusyTimeLongerThanThePollTimeOut) {
+// The work runs inside the completion of the busy status: whatever arrives meanwhile is held
+// until the work is done, and answered then.
+TEST(Busy, ARequestDuringTheWorkIsAnsweredWhenTheWorkEnds) {
+    Rig rig;
+    rig.host.dnload(0, addressBytes(0x41, 0x08000000));
+    EXPECT_EQ(rig.host.getStatus().pollMs, 100u);
+    rig.clock.advanceMs(30);
+    const std::uint64_t sent = rig.clock.nowMicros();
+    const simtest::Status done = rig.host.getStatus();
+    EXPECT_EQ(done.result, C);
+    EXPECT_EQ(done.state, 5) << "the status after the work";
+    EXPECT_EQ(rig.clock.nowMicros() - sent, 70'000u) << "held for the rest of the 100 ms";
+    EXPECT_EQ(rig.device.transfers().back().timeMicros, sent) << "recorded when it arrived";
+
+    // Standard requests wait too: the whole device is inside the completion.
+    rig.host.dnload(0, addressBytes(0x41, 0x08000000));
+    rig.host.getStatus();
+    Bytes descriptor(18);
+    const std::uint64_t before = rig.clock.nowMicros();
+    EXPECT_EQ(rig.device.controlTransfer({0x80, 6, 0x0100, 0, 18}, descriptor, 500).status, C);
+    EXPECT_EQ(rig.clock.nowMicros() - before, 100'000u);
+}
+
+TEST(Busy, ARequestWhoseTimeOutEndsFirstTimesOutAndTheWorkGoesOn) {
+    sim::BootloaderConfig config;
+    config.quirks.pollTimeoutShorterThanBusy = true;
+    Rig rig(config);
+    rig.host.dnload(0, {0x41});
+    EXPECT_EQ(rig.host.getStatus().pollMs, 100u);
+    rig.clock.advanceMs(100);
+    const std::uint64_t sent = rig.clock.nowMicros();
+    EXPECT_EQ(rig.host.getStatus().result, T);
+    EXPECT_EQ(rig.clock.nowMicros() - sent, 500'000u) << "the request's own 500 ms";
+    EXPECT_EQ(rig.device.transfers().back().result, T);
+    EXPECT_EQ(rig.device.state(), sim::DfuState::DnBusy) << "still erasing";
+
+    // 8 s of mass erase from the busy status: 7.4 s remain, and a long enough time-out sees them out.
+    std::uint8_t status[6] = {};
+    const std::uint64_t again = rig.clock.nowMicros();
+    EXPECT_EQ(rig.device.controlTransfer({0xA1, 3, 0, 0, 6}, status, 10'000).status, C);
+    EXPECT_EQ(rig.clock.nowMicros() - again, 7'400'000u);
+    EXPECT_EQ(status[4], 5);
+}
+
+TEST(Busy, AResetChipEndsTheWork) {
+    Rig rig;
+    rig.host.dnload(0, {0x41});
+    rig.host.getStatus();
+    rig.device.cyclePort();
+    const std::uint64_t before = rig.clock.nowMicros();
+    EXPECT_EQ(rig.host.getStatus().state, 2);
+    EXPECT_EQ(rig.clock.nowMicros(), before);
+}
+
+// The older behaviour: dfuDNBUSY answered at once, and the real busy time counts only with the quirk.
+TEST(Quirks, AnswersWhileBusyUntilTheRealBusyTimeHasPassed) {
     for (const bool slow : {false, true}) {
         sim::BootloaderConfig config;
+        config.quirks.answersWhileBusy = true;
         config.quirks.pollTimeoutShorterThanBusy = slow;
         Rig rig(config);
         rig.host.dnload(0, {0x41});
         EXPECT_EQ(rig.host.getStatus().pollMs, 100u);
+        const std::uint64_t sent = rig.clock.nowMicros();
+        const simtest::Status atOnce = rig.host.getStatus();
+        EXPECT_EQ(atOnce.state, 4);
+        EXPECT_EQ(atOnce.pollMs, 100u);
+        EXPECT_EQ(rig.clock.nowMicros(), sent) << "answered without waiting";
         rig.clock.advanceMs(100);
         const simtest::Status afterPoll = rig.host.getStatus();
         EXPECT_EQ(afterPoll.state, slow ? 4 : 5);
         if (!slow) continue;
-        EXPECT_EQ(afterPoll.pollMs, 100u);
         rig.clock.advanceMs(7899);
         EXPECT_EQ(rig.host.getStatus().state, 4) << "1 ms short of the 8 s a mass erase takes";
         rig.clock.advanceMs(1);

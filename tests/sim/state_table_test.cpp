@@ -1,7 +1,8 @@
 // Every DFU state against every class request: the answer, the state after it and the status.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <string>
+#include <vector>
 
 #include "sim/bootloader.h"
 #include "sim/dfu_types.h"
@@ -100,6 +101,7 @@ constexpr Outcome answered(DfuState next) { return {C, next, Ok}; }
 constexpr Outcome ignored(DfuState stays) { return {S, stays, Ok}; }  // stalled, no state change
 constexpr Outcome toError{S, Error, Pkt};
 constexpr Outcome keepsError{S, Error, DfuStatus::ErrTarget};  // dfuERROR keeps its status until CLRSTATUS
+constexpr Outcome outOfTurn{C, Error, DfuStatus::ErrUnknown};  // CLRSTATUS outside dfuERROR
 
 struct Row {
     DfuState state;
@@ -107,49 +109,101 @@ struct Row {
 };
 
 // DETACH answers and re-enumerates in the idle-like states, so the device is back in dfuIDLE.
+// A request that reaches dfuDNBUSY waits for the work to end and is then taken in
+// dfuDNLOAD-SYNC, with the block done.
 const Row kTable[] = {
     {AppIdle, answered(AppDetach), ignored(AppIdle), ignored(AppIdle), ignored(AppIdle), answered(AppIdle),
-     ignored(AppIdle), answered(AppIdle), ignored(AppIdle)},
+     ignored(AppIdle), answered(AppIdle), answered(AppIdle)},
     {AppDetach, ignored(AppDetach), ignored(AppDetach), ignored(AppDetach), ignored(AppDetach), answered(AppDetach),
-     ignored(AppDetach), answered(AppDetach), ignored(AppDetach)},
+     ignored(AppDetach), answered(AppDetach), answered(AppDetach)},
     {DfuIdle, answered(DfuIdle), answered(DnloadSync), answered(ManifestSync), answered(UploadIdle), answered(DfuIdle),
-     toError, answered(DfuIdle), answered(DfuIdle)},
+     outOfTurn, answered(DfuIdle), answered(DfuIdle)},
     {DnloadSync, answered(DfuIdle), toError, toError, toError, answered(DnBusy),
-     toError, answered(DnloadSync), answered(DfuIdle)},
-    {DnBusy, toError, toError, toError, toError, answered(DnBusy),
-     toError, answered(DnBusy), toError},
+     outOfTurn, answered(DnloadSync), answered(DfuIdle)},
+    {DnBusy, answered(DfuIdle), toError, toError, toError, answered(DnloadIdle),
+     outOfTurn, answered(DnloadSync), answered(DfuIdle)},
     {DnloadIdle, answered(DfuIdle), answered(DnloadSync), answered(ManifestSync), toError, answered(DnloadIdle),
-     toError, answered(DnloadIdle), answered(DfuIdle)},
+     outOfTurn, answered(DnloadIdle), answered(DfuIdle)},
     {ManifestSync, answered(DfuIdle), toError, toError, toError, answered(Manifest),
-     toError, answered(ManifestSync), answered(DfuIdle)},
+     outOfTurn, answered(ManifestSync), answered(DfuIdle)},
     {Manifest, toError, toError, toError, toError, answered(Manifest),
-     toError, answered(Manifest), toError},
+     outOfTurn, answered(Manifest), answered(Manifest)},
     {ManifestWaitReset, ignored(ManifestWaitReset), ignored(ManifestWaitReset), ignored(ManifestWaitReset),
      ignored(ManifestWaitReset), answered(ManifestWaitReset), ignored(ManifestWaitReset), answered(ManifestWaitReset),
-     ignored(ManifestWaitReset)},
+     answered(ManifestWaitReset)},
     {UploadIdle, answered(DfuIdle), toError, toError, answered(UploadIdle), answered(UploadIdle),
-     toError, answered(UploadIdle), answered(DfuIdle)},
+     outOfTurn, answered(UploadIdle), answered(DfuIdle)},
     {Error, keepsError, keepsError, keepsError, keepsError, {C, Error, DfuStatus::ErrTarget},
      answered(DfuIdle), {C, Error, DfuStatus::ErrTarget}, {C, Error, DfuStatus::ErrTarget}},
 };
 
+// Where a quirk changes the table.
+struct Change {
+    DfuState state;
+    Request request;
+    Outcome outcome;
+};
+
+struct Mode {
+    const char* name;
+    void (*apply)(sim::Quirks&);
+    std::vector<Change> changes;
+};
+
+const Mode kModes[] = {
+    {"ST stack", [](sim::Quirks&) {}, {}},
+    {"DFU 1.1 strict",
+     [](sim::Quirks& q) {
+         q.strictAbort = true;
+         q.strictClrStatus = true;
+     },
+     {{AppIdle, Request::Abort, ignored(AppIdle)},
+      {AppDetach, Request::Abort, ignored(AppDetach)},
+      {DnloadSync, Request::Abort, toError},
+      {DnBusy, Request::Abort, toError},  // taken in dfuDNLOAD-SYNC once the work is done
+      {ManifestSync, Request::Abort, toError},
+      {Manifest, Request::Abort, toError},
+      {ManifestWaitReset, Request::Abort, ignored(ManifestWaitReset)},
+      {Error, Request::Abort, keepsError},
+      {DfuIdle, Request::ClrStatus, toError},
+      {DnloadSync, Request::ClrStatus, toError},
+      {DnBusy, Request::ClrStatus, toError},
+      {DnloadIdle, Request::ClrStatus, toError},
+      {ManifestSync, Request::ClrStatus, toError},
+      {Manifest, Request::ClrStatus, toError},
+      {UploadIdle, Request::ClrStatus, toError}}},
+    {"answers while busy",
+     [](sim::Quirks& q) { q.answersWhileBusy = true; },
+     {{DnBusy, Request::Detach, toError},
+      {DnBusy, Request::GetStatus, answered(DnBusy)},
+      {DnBusy, Request::ClrStatus, outOfTurn},
+      {DnBusy, Request::GetState, answered(DnBusy)},
+      {DnBusy, Request::Abort, answered(DnBusy)}}},
+};
+
 TEST(StateTable, EveryStateAgainstEveryRequest) {
-    for (const Row& row : kTable) {
-        const Outcome outcomes[] = {row.detach,    row.dnload,    row.dnloadEmpty, row.upload,
-                                    row.getStatus, row.clrStatus, row.getState,    row.abort};
-        for (int r = 0; r < 8; ++r) {
-            const auto request = static_cast<Request>(r);
-            const Outcome& expected = outcomes[r];
-            SCOPED_TRACE(std::string(sim::stateName(row.state)) + " + " + name(request));
-            FakeClock clock;
-            sim::BootloaderConfig config;
-            config.quirks.stayInManifest = true;  // lets dfuMANIFEST be entered and left on the next poll
-            sim::Bootloader device(config, clock);
-            DfuHost host(device);
-            enter(device, host, row.state);
-            EXPECT_EQ(send(host, request), expected.answer);
-            EXPECT_EQ(device.state(), expected.next) << sim::stateName(device.state());
-            EXPECT_EQ(device.status(), expected.status) << sim::statusName(device.status());
+    for (const Mode& mode : kModes) {
+        for (const Row& row : kTable) {
+            const Outcome outcomes[] = {row.detach,    row.dnload,    row.dnloadEmpty, row.upload,
+                                        row.getStatus, row.clrStatus, row.getState,    row.abort};
+            for (int r = 0; r < 8; ++r) {
+                const auto request = static_cast<Request>(r);
+                Outcome expected = outcomes[r];
+                for (const Change& change : mode.changes) {
+                    if (change.state == row.state && change.request == request) expected = change.outcome;
+                }
+                SCOPED_TRACE(std::string(mode.name) + ": " + std::string(sim::stateName(row.state)) + " + " + name(request));
+                FakeClock clock;
+                sim::BootloaderConfig config;
+                config.quirks.stayInManifest = true;  // lets dfuMANIFEST be entered and left on the next poll
+                mode.apply(config.quirks);
+                sim::Bootloader device(config, clock);
+                DfuHost host(device);
+                enter(device, host, row.state);
+                EXPECT_EQ(send(host, request), expected.answer);
+                EXPECT_EQ(device.state(), expected.next) << sim::stateName(device.state());
+                EXPECT_EQ(device.status(), expected.status) << sim::statusName(device.status());
+            }
         }
     }
 }
@@ -169,31 +223,6 @@ TEST(StateTable, GetStatusReportsTheStateEnteredAfterTheReply) {
     EXPECT_EQ(done.state, 5);
     EXPECT_EQ(done.pollMs, 0u);
     EXPECT_EQ(host.getState(), 5);
-}
-
-TEST(StateTable, StrictAbortStallsInTheErrorState) {
-    FakeClock clock;
-    sim::BootloaderConfig config;
-    config.strictAbort = true;
-    sim::Bootloader device(config, clock);
-    DfuHost host(device);
-    enter(device, host, Error);
-    EXPECT_EQ(host.abort(), S);
-    EXPECT_EQ(device.status(), DfuStatus::ErrTarget);
-}
-
-TEST(StateTable, StrictAbortStallsInTheSyncStates) {
-    for (DfuState state : {DnloadSync, ManifestSync}) {
-        FakeClock clock;
-        sim::BootloaderConfig config;
-        config.strictAbort = true;
-        sim::Bootloader device(config, clock);
-        DfuHost host(device);
-        enter(device, host, state);
-        EXPECT_EQ(host.abort(), S);
-        EXPECT_EQ(device.state(), Error);
-        EXPECT_EQ(device.status(), Pkt);
-    }
 }
 
 TEST(StateTable, RequestsWithTheWrongDirectionOrCodeAreStalled) {

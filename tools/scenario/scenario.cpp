@@ -255,13 +255,38 @@ Fault fault(const json& value, const Path& path) {
     return f;
 }
 
+Quirks quirks(const json& value, const Path& path) {
+    static const std::pair<const char*, bool Quirks::*> kSwitches[] = {
+        {"first_status_firmware_error", &Quirks::firstStatusFirmwareError},
+        {"stall_status_while_busy", &Quirks::stallStatusWhileBusy},
+        {"poll_timeout_shorter_than_busy", &Quirks::pollTimeoutShorterThanBusy},
+        {"stay_in_manifest", &Quirks::stayInManifest},
+        {"disconnect_before_leave_status", &Quirks::disconnectBeforeLeaveStatus},
+        {"answers_while_busy", &Quirks::answersWhileBusy},
+        {"strict_abort", &Quirks::strictAbort},
+        {"strict_clr_status", &Quirks::strictClrStatus},
+    };
+    std::set<std::string> known = {"extra_busy_replies"};
+    for (const auto& [key, member] : kSwitches) known.insert(key);
+    expectObject(value, path, known);
+    Quirks q;
+    for (const auto& [key, member] : kSwitches) {
+        if (value.contains(key)) q.*member = boolean(value[key], path / key);
+    }
+    if (value.contains("extra_busy_replies")) {
+        q.extraBusyReplies =
+            static_cast<std::uint32_t>(number(value["extra_busy_replies"], path / "extra_busy_replies", 1000));
+    }
+    return q;
+}
+
 Device device(const json& value, const Path& path) {
     expectObject(value, path,
                  {"name", "location", "controller", "preset", "hardware_ids", "serial",
                   "bcd_usb", "bcd_device", "id_vendor", "id_product", "high_speed",
                   "transfer_size", "attributes", "segments", "option_bytes", "identity_records",
                   "memory", "read_protected", "get_commands", "faults", "manufacturer_serial",
-                  "firmware_version"});
+                  "firmware_version", "quirks"});
     Device d;
     if (!value.contains("name")) {
         path.fail("an object with a \"name\"", &value);
@@ -364,6 +389,8 @@ Device device(const json& value, const Path& path) {
             d.manufacturerSerial = number(v, p, ~0ULL);
         } else if (key == "firmware_version") {
             d.firmwareVersion = numberAs<std::uint16_t>(v, p);
+        } else if (key == "quirks") {
+            d.quirks = quirks(v, p);
         }
     }
     return d;

@@ -44,6 +44,19 @@ struct Fault {
     Bytes reply;
 };
 
+// Misbehaviour of real ROMs the bootloader model can put on; all off unless the scenario says.
+struct Quirks {
+    bool firstStatusFirmwareError = false;
+    bool stallStatusWhileBusy = false;
+    bool pollTimeoutShorterThanBusy = false;
+    bool stayInManifest = false;
+    bool disconnectBeforeLeaveStatus = false;
+    std::uint32_t extraBusyReplies = 0;
+    bool answersWhileBusy = false;
+    bool strictAbort = false;
+    bool strictClrStatus = false;
+};
+
 struct IdentityRecord {
     std::uint16_t pid = 0;
     std::uint16_t vid = 0;
@@ -81,6 +94,7 @@ struct Device {
     // version block.
     std::optional<std::uint64_t> manufacturerSerial;
     std::optional<std::uint16_t> firmwareVersion;
+    Quirks quirks;
 };
 
 struct OpenAction {

@@ -112,6 +112,20 @@ sim::FaultRequest requestOf(const std::string& name) {
     return sim::FaultRequest::Any;
 }
 
+sim::Quirks quirksFor(const scenario::Quirks& q) {
+    sim::Quirks quirks;
+    quirks.firstStatusFirmwareError = q.firstStatusFirmwareError;
+    quirks.stallStatusWhileBusy = q.stallStatusWhileBusy;
+    quirks.pollTimeoutShorterThanBusy = q.pollTimeoutShorterThanBusy;
+    quirks.stayInManifest = q.stayInManifest;
+    quirks.disconnectBeforeLeaveStatus = q.disconnectBeforeLeaveStatus;
+    quirks.extraBusyReplies = q.extraBusyReplies;
+    quirks.answersWhileBusy = q.answersWhileBusy;
+    quirks.strictAbort = q.strictAbort;
+    quirks.strictClrStatus = q.strictClrStatus;
+    return quirks;
+}
+
 sim::FaultAction actionOf(const std::string& name) {
     if (name == "timeout") return sim::FaultAction::Timeout;
     if (name == "unplug") return sim::FaultAction::Unplug;
@@ -156,6 +170,7 @@ sim::BootloaderConfig bootloaderConfigFor(const scenario::Scenario& s, const sce
     }
     if (d.attributes) config.functional.bmAttributes = *d.attributes;
     if (d.getCommands) config.getCommands = *d.getCommands;
+    config.quirks = quirksFor(d.quirks);
     if (d.segments) applySegments(s, d, config);
     applyImages(s, d, config);
     return config;
