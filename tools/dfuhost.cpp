@@ -30,6 +30,9 @@ constexpr const char* kFooter =
     "  dfuhost list                         the demo bus, one line per device\n"
     "  dfuhost info strada-base             everything the updater can ask one device\n"
     "  dfuhost mass-erase drift-pedals      one operation of the control interface\n"
+    "  dfuhost flash strada-base app.dfu --leave\n"
+    "                                       write firmware, verify it, start it\n"
+    "  dfuhost read strada-base out.hex --address 0x08000000 --length 0x4000\n"
     "  dfuhost ioctl 3 IOCTL_DFU_GET_READ_PROTECT_STATE --out 4\n"
     "  dfuhost --sim bus.json list          the devices of a scenario file instead\n"
     "  dfuhost --usb info 3-1.4             a real bootloader on the machine's USB\n"
@@ -239,6 +242,41 @@ int main(int argc, char** argv) {
     write->add_option("HEX", request.arguments, "1 to 16 bytes in hex")->expected(1)->required();
     write->add_flag("--allow", request.allow,
                     "allow option-byte writes first (the driver refuses them otherwise)");
+
+    dfuhost::FirmwareRequest firmware;
+    const auto firmwareCommand = [&](const std::string& name, const std::string& help, const std::string& fileHelp,
+                                     int (*command)(const GlobalOptions&, const dfuhost::FirmwareRequest&)) {
+        CLI::App* sub = app.add_subcommand(name, help);
+        sub->add_option("DEVICE", firmware.device, kDeviceHelp)->required();
+        sub->add_option("FILE", firmware.file, fileHelp)->required();
+        sub->callback([&, command] { action = [&, command] { return command(g, firmware); }; });
+        return sub;
+    };
+    CLI::App* flash = firmwareCommand(
+        "flash",
+        "write a firmware image: checks it against the device's memory layout and product, erases "
+        "exactly the pages it touches, downloads it and reads it back",
+        "the image: .dfu (DfuSe), .hex (Intel HEX) or .bin (raw, with --address)", dfuhost::flashCommand);
+    flash->add_option("--address", firmware.address, "where a .bin file goes, e.g. 0x08000000")->type_name("A");
+    flash->add_flag("--no-verify", firmware.noVerify, "do not read the image back to compare");
+    flash->add_flag("--leave", firmware.leave,
+                    "leave DFU mode afterwards so the application starts, and wait until the bootloader has "
+                    "gone from the bus");
+    flash->add_flag("--unprotect", firmware.plan.unprotect,
+                    "remove read protection first; this ERASES THE WHOLE FLASH");
+    flash->add_flag("--option-bytes", firmware.plan.optionBytes,
+                    "allow the image to write the option bytes (a wrong value can lock the chip for good)");
+    flash->add_flag("--otp", firmware.plan.otp,
+                    "allow the image to write the one-time-programmable area (it cannot be undone)");
+    flash->add_flag("--any-product", firmware.plan.anyProduct,
+                    "take a .dfu file whose suffix names another product than the driver identified");
+    CLI::App* read = firmwareCommand("read", "read device memory into a file", "the file: .bin, .hex or .dfu",
+                                     dfuhost::readCommand);
+    read->add_option("--address", firmware.address, "the first address")->type_name("A")->required();
+    read->add_option("--length", firmware.length, "how many bytes")->type_name("N")->required();
+    CLI::App* verify = firmwareCommand("verify", "compare an image file with the device's memory",
+                                       "the image: .dfu, .hex or .bin (with --address)", dfuhost::verifyCommand);
+    verify->add_option("--address", firmware.address, "where a .bin file lies")->type_name("A");
 
     // Set last: subcommands created before it do not inherit it, and keep their help short.
     app.footer(kFooter);

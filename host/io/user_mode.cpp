@@ -30,4 +30,10 @@ IoctlResult deviceIoControl(UserHandle handle, ULONG ioControlCode,
     return Machine::current().io().deviceIoControl(handle, ioControlCode, input, output);
 }
 
+void sleepMilliseconds(std::uint32_t milliseconds) {
+    Machine::current().clock().sleepMicros(std::uint64_t{milliseconds} * 1000);
+}
+
+std::uint64_t clockMicros() { return Machine::current().clock().nowMicros(); }
+
 }  // namespace host::user

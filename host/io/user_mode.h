@@ -22,5 +22,9 @@ NTSTATUS closeHandle(UserHandle handle);
 // output: the caller's buffer of the output length (an in-direct code sends its contents).
 IoctlResult deviceIoControl(UserHandle handle, ULONG ioControlCode,
                             std::span<const std::uint8_t> input, std::span<std::uint8_t> output);
+// A program's own waits and time stamps go through the machine's clock too, so that a program
+// polling a device runs at once under the virtual clock and for real under the real one.
+void sleepMilliseconds(std::uint32_t milliseconds);
+std::uint64_t clockMicros();
 
 }  // namespace host::user

@@ -35,6 +35,8 @@ host::MessageTable driverMessageTable();
 struct HarnessOptions {
     unsigned osMajor = 10;
     unsigned osMinor = 0;
+    // Benchmarks that measure time for real; tests keep the virtual clock.
+    bool realClock = false;
 };
 
 class DriverHarness {

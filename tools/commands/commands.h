@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/flash_plan.h"
 #include "tools/commands/session.h"
 
 namespace dfuhost {
@@ -38,5 +39,19 @@ struct IoctlRequest {
     std::string interfaceKind = "driver";
 };
 int ioctlCommand(const GlobalOptions& options, const IoctlRequest& request);
+
+// flash, read and verify, with their arguments as typed.
+struct FirmwareRequest {
+    std::string device;
+    std::string file;
+    std::optional<std::string> address;
+    std::string length;  // read
+    bool noVerify = false;
+    bool leave = false;
+    client::PlanOptions plan;
+};
+int flashCommand(const GlobalOptions& options, const FirmwareRequest& request);
+int readCommand(const GlobalOptions& options, const FirmwareRequest& request);
+int verifyCommand(const GlobalOptions& options, const FirmwareRequest& request);
 
 }  // namespace dfuhost

@@ -1,5 +1,6 @@
 #include "tools/scenario/scenario.h"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -440,8 +441,15 @@ std::uint32_t ioctlCode(const json& value, const Path& path) {
 // Handles by name while the actions are read: a handle is usable from its open to its close.
 using OpenHandles = std::set<std::string>;
 
+// A path of the scenario, taken relative to the scenario file's folder.
+std::string scenarioPath(const json& value, const Path& path, const std::string& fileName) {
+    const std::filesystem::path file = text(value, path);
+    if (file.empty()) path.fail("a file name", &value);
+    return (file.is_absolute() ? file : std::filesystem::path(fileName).parent_path() / file).string();
+}
+
 Action action(const json& value, const Path& path, const std::set<std::string>& devices,
-              OpenHandles& handles) {
+              OpenHandles& handles, const std::string& fileName) {
     if (!value.is_object()) {
         path.fail("an action object", &value);
     }
@@ -535,11 +543,41 @@ Action action(const json& value, const Path& path, const std::set<std::string>& 
         if (v.contains("result")) a.result = number(v["result"], p / "result", ~0ULL);
         return a;
     }
+    if (value.contains("flash")) {
+        expectObject(value, path, {"flash", "file", "address", "verify", "leave"});
+        FlashAction a;
+        a.device = requireDevice(value["flash"], path / "flash");
+        if (!value.contains("file")) path.fail("\"file\" with \"flash\"", &value);
+        a.file = scenarioPath(value["file"], path / "file", fileName);
+        if (value.contains("address")) a.address = numberAs<std::uint32_t>(value["address"], path / "address");
+        if (value.contains("verify")) a.verify = boolean(value["verify"], path / "verify");
+        if (value.contains("leave")) a.leave = boolean(value["leave"], path / "leave");
+        return a;
+    }
+    if (value.contains("read")) {
+        expectObject(value, path, {"read", "file", "address", "length"});
+        for (const char* key : {"file", "address", "length"}) {
+            if (!value.contains(key)) path.fail(std::string("\"") + key + "\" with \"read\"", &value);
+        }
+        ReadAction a;
+        a.device = requireDevice(value["read"], path / "read");
+        a.file = scenarioPath(value["file"], path / "file", fileName);
+        a.address = numberAs<std::uint32_t>(value["address"], path / "address");
+        a.length = numberAs<std::uint32_t>(value["length"], path / "length");
+        return a;
+    }
+    if (value.contains("verify")) {
+        expectObject(value, path, {"verify", "file"});
+        if (!value.contains("file")) path.fail("\"file\" with \"verify\"", &value);
+        return VerifyAction{requireDevice(value["verify"], path / "verify"),
+                            scenarioPath(value["file"], path / "file", fileName)};
+    }
     if (value.contains("wait_ms")) {
         expectObject(value, path, {"wait_ms"});
         return WaitAction{number(value["wait_ms"], path / "wait_ms", 3600000)};
     }
-    path.fail("one of open, close, ioctl, surprise_remove, remove, plug, sibling_notify, wait_ms",
+    path.fail("one of open, close, ioctl, surprise_remove, remove, plug, sibling_notify, wait_ms, "
+              "flash, read, verify",
               &value);
 }
 
@@ -659,7 +697,7 @@ Scenario parseScenario(const json& document, const std::string& fileName) {
         }
         OpenHandles handles;
         for (std::size_t i = 0; i < actions.size(); ++i) {
-            s.actions.push_back(action(actions[i], (root / "actions")[i], names, handles));
+            s.actions.push_back(action(actions[i], (root / "actions")[i], names, handles, fileName));
         }
     }
     return s;

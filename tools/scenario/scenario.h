@@ -128,8 +128,27 @@ struct WaitAction {
     std::uint64_t ms = 0;
 };
 
+// Firmware work; paths are resolved against the scenario's folder when it is read.
+struct FlashAction {
+    std::string device;
+    std::string file;
+    std::optional<std::uint32_t> address;
+    bool verify = true;
+    bool leave = false;
+};
+struct ReadAction {
+    std::string device;
+    std::string file;
+    std::uint32_t address = 0;
+    std::uint32_t length = 0;
+};
+struct VerifyAction {
+    std::string device;
+    std::string file;
+};
+
 using Action = std::variant<OpenAction, CloseAction, IoctlAction, DeviceAction,
-                            SiblingNotifyAction, WaitAction>;
+                            SiblingNotifyAction, WaitAction, FlashAction, ReadAction, VerifyAction>;
 
 struct Scenario {
     std::string fileName;

@@ -5,6 +5,7 @@
 
 #include "client/updater.h"
 #include "control/public/ioctl.h"
+#include "tools/system/firmware_jobs.h"
 #include "tools/system/progress.h"
 
 namespace dfuhost {
@@ -106,6 +107,25 @@ public:
         return Json::object();
     }
 
+    Json operator()(const scenario::FlashAction& a) {
+        FlashJob job;
+        job.file = a.file;
+        job.address = a.address;
+        job.verify = a.verify;
+        job.leave = a.leave;
+        return firmware(a.device, [&](const JobContext& c) { return runFlashJob(job, c); });
+    }
+
+    Json operator()(const scenario::ReadAction& a) {
+        const ReadJob job{a.file, a.address, a.length};
+        return firmware(a.device, [&](const JobContext& c) { return runReadJob(job, c); });
+    }
+
+    Json operator()(const scenario::VerifyAction& a) {
+        const VerifyJob job{a.file, std::nullopt};
+        return firmware(a.device, [&](const JobContext& c) { return runVerifyJob(job, c); });
+    }
+
     void closeAll() {
         for (auto& [name, handle] : handles_) {
             handle.close();
@@ -114,6 +134,26 @@ public:
     }
 
 private:
+    // A firmware job on its own handle, closed when the job ends.
+    Json firmware(const std::string& name, const std::function<JobOutcome(const JobContext&)>& job) {
+        DeviceSlot* slot = system_.find(name);
+        JobContext context;
+        context.open = [&]() -> client::Handle {
+            system_.settle();
+            const auto link = system_.interfaceLink(*slot, InterfaceKind::Driver);
+            if (!link) return {};
+            return client::openLink(*link).handle;
+        };
+        Json warnings = Json::array();
+        context.warn = [&](const std::string& text) { warnings.push_back(text); };
+        const JobOutcome outcome = job(context);
+        Json result = outcome.details;
+        if (!warnings.empty()) result["warnings"] = warnings;
+        result["ok"] = outcome.exitCode == 0;
+        result["message"] = outcome.message;
+        return result;
+    }
+
     DriverOnBus& system_;
     const SystemOptions& options_;
     std::map<std::string, client::Handle> handles_;

@@ -1,0 +1,311 @@
+#include "client/flash_run.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "client/dfu_link.h"
+
+namespace client {
+
+namespace {
+
+// Resends after a recovery. Real ROMs stall a GETSTATUS now and then during an erase or write;
+// more than this in a row is a device that will not do it.
+constexpr int kRetries = 3;
+// Polls after leave before we take the device for one that stays.
+constexpr int kLeavePolls = 20;
+
+std::string hex32(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%08llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The DfuSe address pointer of a run of blocks: block n lands at pointer + (n - 2) x
+// wTransferSize, the last one too however short it is.
+struct Pointer {
+    std::uint32_t address;
+    bool isSet = false;
+
+    // UPLOAD is taken in dfuIDLE only, and the command leaves dfuDNLOAD-IDLE: a read aborts.
+    StepResult set(DfuLink& link, bool forUpload) {
+        if (isSet) return {};
+        StepResult result = link.setAddressPointer(address);
+        if (result.ok() && forUpload) result = link.abort();
+        isSet = result.ok();
+        return result;
+    }
+};
+
+// One run of work on one device: the link, the outcome so far and the progress of the phase.
+class Worker {
+public:
+    Worker(const Handle& handle, const DeviceFacts& device, const RunControl& control)
+        : handle_(handle), link_(handle, device.interfaceNumber, device.transferSize), control_(control) {}
+
+    RunOutcome& outcome() { return outcome_; }
+
+    void startPhase(Phase phase, std::uint64_t total) {
+        outcome_.phase = phase;
+        done_ = 0;
+        total_ = total;
+        report();
+    }
+    void advance(std::uint64_t bytes) {
+        done_ += bytes;
+        report();
+    }
+    bool stopRequested() {
+        if (!control_.stop.stop_requested()) return false;
+        link_.abort();
+        outcome_.cancelled = true;
+        outcome_.message = std::string("cancelled during ") + phaseName(outcome_.phase) + progressText();
+        return true;
+    }
+    // The session on the area, its state machine in dfuIDLE.
+    bool select(std::uint8_t alternateSetting) {
+        NTSTATUS status = BeginDfu(handle_, alternateSetting).status;
+        if (NT_SUCCESS(status)) status = SetIdle(handle_).status;
+        if (NT_SUCCESS(status)) return true;
+        return fail({status, 0}, "selecting alternate setting " + std::to_string(alternateSetting));
+    }
+
+    template <class Step>
+    StepResult withRetries(Step&& step) {
+        StepResult result;
+        for (int attempt = 0; attempt <= kRetries; ++attempt) {
+            result = step();
+            if (result.ok() || !result.recoverable()) break;
+            link_.recover();
+        }
+        return result;
+    }
+
+    bool erase(const PlannedErase& page) {
+        const StepResult result = withRetries([&] { return link_.erasePage(page.address); });
+        if (!result.ok()) return fail(result, "erasing the page at " + hex32(page.address));
+        outcome_.erasedBytes += page.size;
+        advance(page.size);
+        return true;
+    }
+
+    bool write(const PlannedWrite& run) {
+        const std::size_t block = link_.transferSize();
+        Pointer pointer{run.address};
+        for (std::size_t offset = 0; offset < run.length; offset += block) {
+            if (stopRequested()) return false;
+            const auto count = std::min(block, run.length - offset);
+            const std::span<const std::uint8_t> data(run.element->data.data() + run.offset + offset, count);
+            const auto number = static_cast<std::uint16_t>(2 + offset / block);
+            const StepResult result = withRetries([&] {
+                StepResult sent = pointer.set(link_, false);
+                if (sent.ok()) sent = link_.download(number, data);
+                // After a recovery the pointer is set again, so the resent block lands where it
+                // belongs whatever the device did with the failed one.
+                if (!sent.ok()) pointer.isSet = false;
+                return sent;
+            });
+            if (!result.ok()) return fail(result, "writing " + hex32(run.address + offset));
+            outcome_.writtenBytes += count;
+            advance(count);
+        }
+        return true;
+    }
+
+    // Reads into `bytes` (appended); the device is back in dfuIDLE afterwards.
+    bool read(std::uint32_t address, std::size_t length, std::vector<std::uint8_t>& bytes) {
+        const std::size_t block = link_.transferSize();
+        Pointer pointer{address};
+        for (std::size_t offset = 0; offset < length; offset += block) {
+            if (stopRequested()) return false;
+            const auto count = std::min(block, length - offset);
+            const auto number = static_cast<std::uint16_t>(2 + offset / block);
+            std::vector<std::uint8_t> got;
+            const StepResult result = withRetries([&] {
+                StepResult sent = pointer.set(link_, true);
+                if (sent.ok()) sent = link_.upload(number, count, got);
+                if (sent.ok() && got.size() != count) sent = {STATUS_UNSUCCESSFUL, 0};
+                if (!sent.ok()) pointer.isSet = false;
+                return sent;
+            });
+            if (!result.ok()) return fail(result, "reading " + hex32(address + offset));
+            bytes.insert(bytes.end(), got.begin(), got.end());
+            advance(count);
+        }
+        link_.abort();
+        return true;
+    }
+
+    bool fail(const StepResult& result, const std::string& what) {
+        outcome_.status = result.transfer;
+        outcome_.message = std::string(phaseName(outcome_.phase)) + " failed " + what + ": " + result.describe() +
+                           progressText();
+        return false;
+    }
+
+private:
+    void report() {
+        if (control_.progress) control_.progress({outcome_.phase, done_, total_});
+    }
+    std::string progressText() const {
+        return "; " + std::to_string(outcome_.erasedBytes) + " bytes erased, " +
+               std::to_string(outcome_.writtenBytes) + " written, " + std::to_string(outcome_.verifiedBytes) +
+               " verified";
+    }
+
+    const Handle& handle_;
+    DfuLink link_;
+    const RunControl& control_;
+    RunOutcome outcome_;
+    std::uint64_t done_ = 0;
+    std::uint64_t total_ = 0;
+};
+
+std::uint64_t verifiable(const FlashPlan& plan, const DeviceFacts& device) {
+    std::uint64_t total = 0;
+    for (const PlannedWrite& write : plan.writes) {
+        if (device.areaFor(write.alternateSetting)->kind != AreaKind::OptionBytes) total += write.length;
+    }
+    return total;
+}
+
+// Reads one run back and compares it with the bytes that should be there.
+bool compare(Worker& worker, std::uint32_t address, std::span<const std::uint8_t> expected) {
+    std::vector<std::uint8_t> actual;
+    if (!worker.read(address, expected.size(), actual)) return false;
+    const auto [differs, unused] = std::mismatch(expected.begin(), expected.end(), actual.begin());
+    if (differs != expected.end()) {
+        const auto at = address + static_cast<std::uint32_t>(differs - expected.begin());
+        worker.outcome().message = "verify failed: memory differs from the image at " + hex32(at);
+        return false;
+    }
+    worker.outcome().verifiedBytes += expected.size();
+    return true;
+}
+
+// The driver's own option-byte write: it allows the write for this device, and the device resets
+// to load the new values, so it is the last thing a flash does.
+bool writeOptionBytes(Worker& worker, const Handle& handle, const PlannedWrite& run) {
+    NTSTATUS status = SetOptionByteWritesAllowed(handle, 1).status;
+    const std::span<const std::uint8_t> data(run.element->data.data() + run.offset, run.length);
+    if (NT_SUCCESS(status)) status = WriteOptionBytes(handle, data).status;
+    if (!NT_SUCCESS(status)) return worker.fail({status, 0}, "writing the option bytes");
+    worker.outcome().writtenBytes += run.length;
+    worker.advance(run.length);
+    return true;
+}
+
+}  // namespace
+
+const char* phaseName(Phase phase) {
+    switch (phase) {
+        case Phase::Erase: return "erase";
+        case Phase::Download: return "download";
+        case Phase::Verify: return "verify";
+        case Phase::Read: return "read";
+        case Phase::Leave: return "leave";
+    }
+    return "?";
+}
+
+RunOutcome executeFlash(const Handle& handle, const DeviceFacts& device, const FlashPlan& plan, bool verify,
+                        const RunControl& control) {
+    Worker worker(handle, device, control);
+    RunOutcome& outcome = worker.outcome();
+    int selected = -1;
+    const auto select = [&](std::uint8_t setting) {
+        if (selected == setting) return true;
+        selected = setting;
+        return worker.select(setting);
+    };
+
+    worker.startPhase(Phase::Erase, plan.eraseBytes());
+    for (const PlannedErase& page : plan.erases) {
+        if (worker.stopRequested() || !select(page.alternateSetting) || !worker.erase(page)) return outcome;
+    }
+    const auto isOptionBytes = [&](const PlannedWrite& run) {
+        return device.areaFor(run.alternateSetting)->kind == AreaKind::OptionBytes;
+    };
+    worker.startPhase(Phase::Download, plan.writeBytes());
+    for (const PlannedWrite& run : plan.writes) {
+        if (!isOptionBytes(run) && (!select(run.alternateSetting) || !worker.write(run))) return outcome;
+    }
+    if (verify) {
+        worker.startPhase(Phase::Verify, verifiable(plan, device));
+        for (const PlannedWrite& run : plan.writes) {
+            if (isOptionBytes(run)) continue;
+            const std::span<const std::uint8_t> expected(run.element->data.data() + run.offset, run.length);
+            if (!select(run.alternateSetting) || !compare(worker, run.address, expected)) return outcome;
+        }
+    }
+    const MemoryArea* flash = device.areaOf(AreaKind::Flash);
+    if (selected >= 0 && selected != flash->alternateSetting && !select(flash->alternateSetting)) return outcome;
+    // Last: the device resets to load them.
+    for (const PlannedWrite& run : plan.writes) {
+        if (isOptionBytes(run) && !writeOptionBytes(worker, handle, run)) return outcome;
+    }
+    outcome.ok = true;
+    outcome.message = std::to_string(outcome.erasedBytes) + " bytes erased, " + std::to_string(outcome.writtenBytes) +
+                      " written" + (verify ? ", " + std::to_string(outcome.verifiedBytes) + " verified" : "");
+    return outcome;
+}
+
+RunOutcome readMemory(const Handle& handle, const DeviceFacts& device, std::uint8_t alternateSetting,
+                      std::uint32_t address, std::size_t length, std::vector<std::uint8_t>& bytes,
+                      const RunControl& control) {
+    Worker worker(handle, device, control);
+    worker.startPhase(Phase::Read, length);
+    if (worker.select(alternateSetting) && worker.read(address, length, bytes)) {
+        worker.outcome().ok = true;
+        worker.outcome().message = std::to_string(length) + " bytes read from " + hex32(address);
+    }
+    return worker.outcome();
+}
+
+RunOutcome verifyImage(const Handle& handle, const DeviceFacts& device, const FirmwareImage& image,
+                       const RunControl& control) {
+    Worker worker(handle, device, control);
+    worker.startPhase(Phase::Verify, image.totalBytes());
+    int selected = -1;
+    for (const ImageElement& element : image.elements) {
+        if (selected != element.alternateSetting) {
+            selected = element.alternateSetting;
+            if (!worker.select(element.alternateSetting)) return worker.outcome();
+        }
+        if (!compare(worker, element.address, element.data)) return worker.outcome();
+    }
+    worker.outcome().ok = true;
+    worker.outcome().message = std::to_string(worker.outcome().verifiedBytes) + " bytes match the image";
+    return worker.outcome();
+}
+
+RunOutcome leaveDfu(const Handle& handle, const DeviceFacts& device) {
+    RunOutcome outcome;
+    outcome.phase = Phase::Leave;
+    DfuLink link(handle, device.interfaceNumber, device.transferSize);
+    // The driver always reports success here; whether the device really left shows in the
+    // status polls that follow.
+    Leave(handle);
+    for (int poll = 0; poll < kLeavePolls; ++poll) {
+        DfuStatusReply reply;
+        const StepResult got = link.getStatus(reply);
+        if (!got.ok()) {
+            outcome.ok = got.transfer != STATUS_UNSUCCESSFUL && got.transfer != STATUS_IO_TIMEOUT;
+            outcome.status = got.transfer;
+            outcome.message = outcome.ok ? "the device left DFU mode and the bus"
+                                         : "the status poll after leave " + got.describe();
+            return outcome;
+        }
+        if (reply.state != DfuState::Manifest && reply.state != DfuState::ManifestSync &&
+            reply.state != DfuState::ManifestWaitReset) {
+            outcome.message = std::string("the device stayed in DFU mode (state ") +
+                              std::to_string(static_cast<int>(reply.state)) + ")";
+            return outcome;
+        }
+        host::user::sleepMilliseconds(reply.pollTimeoutMs);
+    }
+    outcome.message = "the device stayed in dfuMANIFEST";
+    return outcome;
+}
+
+}  // namespace client

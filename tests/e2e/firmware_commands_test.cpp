@@ -1,0 +1,144 @@
+// dfuhost flash, read and verify as a user runs them: on the demo bus and on a scenario's bus,
+// their exit codes, messages and JSON, and a whole update scripted as scenario actions with a
+// device that leaves in the middle.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "client/dfuse_file.h"
+#include "client/firmware_image.h"
+#include "tests/e2e/dfuhost_process.h"
+
+namespace ostdfu_e2e {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t n, std::uint8_t seed) {
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 31 + i / 509);
+    return bytes;
+}
+
+std::string writeBytes(const TemporaryFolder& folder, const std::string& name, const Bytes& bytes) {
+    return folder.write(name, std::string(bytes.begin(), bytes.end())).string();
+}
+
+Bytes readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(FirmwareCommands, FlashReadAndVerifyOnTheDemoBus) {
+    TemporaryFolder folder;
+    const Bytes app = pattern(9000, 3);
+    const std::string bin = writeBytes(folder, "app.bin", app);
+    // Each run is a fresh demo bus, so the flash and the read-back are one run's work: the
+    // --json result says what was written and verified.
+    const ProcessResult flash = runDfuhost({"--json", "flash", "strada-base", bin, "--address", "0x08008000"});
+    ASSERT_EQ(flash.exitCode, 0) << flash.err;
+    const auto result = flash.json();
+    EXPECT_EQ(result["ok"], true);
+    EXPECT_EQ(result["written_bytes"], 9000);
+    EXPECT_EQ(result["verified_bytes"], 9000);
+    EXPECT_EQ(result["erased_pages"], 5) << "2 KiB pages: 0x08008000..0x0800A7FF";
+    EXPECT_EQ(result["on_bus"], true);
+
+    const std::string hex = (folder.path() / "flash.hex").string();
+    const ProcessResult read = runDfuhost({"read", "blank", hex, "--address", "0x08000000", "--length", "4096"});
+    ASSERT_EQ(read.exitCode, 0) << read.err;
+    EXPECT_NE(read.out.find("4096 bytes read from 0x08000000"), std::string::npos) << read.out;
+    const ProcessResult verify = runDfuhost({"verify", "blank", hex});
+    EXPECT_EQ(verify.exitCode, 0) << verify.err;
+    EXPECT_NE(verify.out.find("4096 bytes match the image"), std::string::npos) << verify.out;
+    const ProcessResult differs = runDfuhost({"verify", "blank", bin, "--address", "0x08000000"});
+    EXPECT_EQ(differs.exitCode, 1);
+    EXPECT_NE(differs.err.find("memory differs from the image at 0x08000000"), std::string::npos) << differs.err;
+}
+
+TEST(FirmwareCommands, FlashWithLeaveReportsTheDeviceGone) {
+    TemporaryFolder folder;
+    const std::string bin = writeBytes(folder, "app.bin", pattern(2048, 1));
+    const ProcessResult run = runDfuhost({"--json", "flash", "strada-base", bin, "--address", "0x08000000", "--leave"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto result = run.json();
+    EXPECT_EQ(result["left"], true);
+    EXPECT_EQ(result["on_bus"], false);
+}
+
+TEST(FirmwareCommands, RefusalsExitTwoAndSayWhatAndWhere) {
+    TemporaryFolder folder;
+    const std::string bin = writeBytes(folder, "app.bin", pattern(4096, 2));
+    client::FirmwareImage other;
+    other.elements.push_back({0, 0x08000000, pattern(64, 4)});
+    other.product = client::ImageProduct{0x3A7C, 0x5023, 0xFFFF};  // the drift pedals'
+    const Bytes dfu = client::writeDfuSe(other);
+    const std::string otherDfu = writeBytes(folder, "pedals.dfu", dfu);
+    Bytes damaged = dfu;
+    damaged[300] ^= 1;
+    const std::string badCrc = writeBytes(folder, "bad.dfu", damaged);
+    const std::string badHex = folder.write("bad.hex", ":0300000001020305\n:00000001FF\n").string();
+
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } rows[] = {
+        {{"flash", "strada-base", badCrc}, "bad.dfu: byte 0x"},
+        {{"flash", "strada-base", badHex}, "bad.hex: line 1: checksum mismatch"},
+        {{"flash", "strada-base", otherDfu}, "names product 3a7c:5023, but the driver identified this device as 3a7c:5029"},
+        {{"flash", "blank", bin, "--address", "0x080FF800"}, "lies outside writable memory at 0x08100000"},
+        {{"flash", "locked-base", bin, "--address", "0x08000000"}, "read-protected; --unprotect"},
+        {{"flash", "strada-base", bin}, "needs the address it goes to (--address)"},
+        {{"read", "blank", (folder.path() / "x.elf").string(), "--address", "0x08000000", "--length", "4"},
+         "unknown image format"},
+        {{"read", "blank", (folder.path() / "x.bin").string(), "--address", "0x20000000", "--length", "4"},
+         "is not readable memory"},
+    };
+    for (const auto& row : rows) {
+        const ProcessResult run = runDfuhost(row.arguments);
+        EXPECT_EQ(run.exitCode, 2) << row.arguments[2];
+        EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    }
+    // The same pedal image goes onto the pedals.
+    EXPECT_EQ(runDfuhost({"flash", "drift-pedals", otherDfu}).exitCode, 0);
+}
+
+TEST(FirmwareCommands, UnprotectWarnsFirstAndThenFlashes) {
+    TemporaryFolder folder;
+    const std::string bin = writeBytes(folder, "app.bin", pattern(4096, 5));
+    const ProcessResult run = runDfuhost({"flash", "locked-base", bin, "--address", "0x08000000", "--unprotect"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: removing read protection: this erases the whole flash"), std::string::npos)
+        << run.err;
+}
+
+// A device that leaves in the middle of the download, and the same action again after it is
+// back: the first says how far it got, the second finishes the job.
+TEST(FirmwareCommands, ARerunAfterASurpriseRemovalFinishesTheJob) {
+    TemporaryFolder folder;
+    const Bytes app = pattern(65536, 6);
+    writeBytes(folder, "app.bin", app);
+    const auto scenario = folder.write("update.json", R"({
+      "devices": [{"name": "rom", "faults": [{"request": "DNLOAD", "nth": 30, "action": "unplug"}]}],
+      "actions": [
+        {"flash": "rom", "file": "app.bin", "address": 134217728},
+        {"plug": "rom"},
+        {"flash": "rom", "file": "app.bin", "address": 134217728},
+        {"read": "rom", "file": "back.bin", "address": 134217728, "length": 65536}
+      ]
+    })");
+    const ProcessResult run = runDfuhost({"run", scenario.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto actions = run.json()["actions"];
+    EXPECT_EQ(actions[0]["ok"], false);
+    const std::string message = actions[0]["message"];
+    EXPECT_NE(message.find("device gone"), std::string::npos) << message;
+    EXPECT_NE(message.find("65536 bytes erased, 43008 written"), std::string::npos) << message;
+    EXPECT_EQ(actions[2]["ok"], true) << actions[2]["message"];
+    EXPECT_EQ(actions[3]["ok"], true) << actions[3]["message"];
+    EXPECT_TRUE(readBytes(folder.path() / "back.bin") == app);
+}
+
+}  // namespace
+}  // namespace ostdfu_e2e
