@@ -29,7 +29,7 @@ host::MessageTable driverMessageTable() {
 }
 
 DriverHarness::DriverHarness(HarnessOptions options)
-    : machine_(host::MachineOptions{true, options.osMajor, options.osMinor, 19045}) {
+    : machine_(host::MachineOptions{!options.realTime, options.osMajor, options.osMinor, 19045}) {
     machine_.eventLog().setMessageTable(driverMessageTable());
 }
 

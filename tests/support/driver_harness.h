@@ -35,6 +35,7 @@ host::MessageTable driverMessageTable();
 struct HarnessOptions {
     unsigned osMajor = 10;
     unsigned osMinor = 0;
+    bool realTime = false;  // the real clock instead of the virtual one (benchmarks)
 };
 
 class DriverHarness {
