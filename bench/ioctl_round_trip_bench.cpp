@@ -10,7 +10,9 @@
 
 namespace {
 
-void BM_GetDeviceCaps(benchmark::State& state) {
+// Sends the request again and again on a handle of an arrived device; `call` answers its status.
+template <typename Call>
+void roundTrips(benchmark::State& state, const char* what, Call call) {
     ostdfu_test::ArrivalHarness harness;
     harness.plug(presets::presetFor(41));
     auto opened = client::open();
@@ -19,31 +21,26 @@ void BM_GetDeviceCaps(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        auto reply = client::GetDeviceCaps(opened.handle);
-        if (reply.status != STATUS_SUCCESS) {
-            state.SkipWithError("GET_DEVICE_CAPS failed");
+        if (call(opened.handle) != STATUS_SUCCESS) {
+            state.SkipWithError(what);
             return;
         }
-        benchmark::DoNotOptimize(reply.record.CapsProductType);
     }
+}
+
+void BM_GetDeviceCaps(benchmark::State& state) {
+    roundTrips(state, "GET_DEVICE_CAPS failed", [](const client::Handle& handle) {
+        auto reply = client::GetDeviceCaps(handle);
+        benchmark::DoNotOptimize(reply.record.CapsProductType);
+        return reply.status;
+    });
 }
 BENCHMARK(BM_GetDeviceCaps);
 
 void BM_SequentialPing(benchmark::State& state) {
-    ostdfu_test::ArrivalHarness harness;
-    harness.plug(presets::presetFor(41));
-    auto opened = client::open();
-    if (opened.status != STATUS_SUCCESS) {
-        state.SkipWithError("the device interface did not open");
-        return;
-    }
-    for (auto _ : state) {
-        auto reply = client::Ioctl(opened.handle, IOCTL_DFU_SEQUENTIAL_PING, {}, 0);
-        if (reply.status != STATUS_SUCCESS) {
-            state.SkipWithError("the sequential no-op failed");
-            return;
-        }
-    }
+    roundTrips(state, "the sequential no-op failed", [](const client::Handle& handle) {
+        return client::Ioctl(handle, IOCTL_DFU_SEQUENTIAL_PING, {}, 0).status;
+    });
 }
 BENCHMARK(BM_SequentialPing);
 

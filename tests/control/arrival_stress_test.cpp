@@ -10,8 +10,6 @@
 #include <thread>
 
 #include "client/updater.h"
-#include "host/ob/callback_objects.h"
-#include "notify/sibling_callback.h"
 #include "presets/presets.h"
 #include "tests/support/arrival_harness.h"
 
@@ -78,17 +76,10 @@ TEST(ArrivalStress, ArrivalsRemovalsRequestsAndSiblingsTogether) {
     workers.emplace_back([&] {
         std::mt19937 random(5);
         while (!stop.load()) {
-            ULONG64 serial = 0;
-            SiblingRequestRecord record{};
-            record.Command = SIBLING_COMMAND_SERIAL;
-            record.SerialOut = &serial;
-            record.SiblingVendorId = 0x3A7C;
-            record.SiblingProductId = 0x1111;
             // A sibling on another port of a started unit's hub.
-            record.SiblingTopology = started[random() % kStarted].bus->topologyAddress();
-            record.SiblingTopology.HubPortNumber[0] = static_cast<USHORT>(5 + random() % 3);
-            host::notifyCallbackByName(h.machine().objects(), SIBLING_CALLBACK_OBJECT_NAME, nullptr,
-                                       &record);
+            USB_TOPOLOGY_ADDRESS sibling = started[random() % kStarted].bus->topologyAddress();
+            sibling.HubPortNumber[0] = static_cast<USHORT>(5 + random() % 3);
+            h.askSiblingSerial(sibling);
             std::this_thread::yield();
         }
     });

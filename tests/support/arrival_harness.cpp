@@ -2,7 +2,9 @@
 
 #include <stdexcept>
 
+#include "host/ob/callback_objects.h"
 #include "host/usb/enumeration.h"
+#include "notify/sibling_callback.h"
 
 namespace ostdfu_test {
 
@@ -85,6 +87,18 @@ std::vector<Arrived> ArrivalHarness::plugTogether(
         arrived[i].pnp = offered[i];
     }
     return arrived;
+}
+
+NTSTATUS ArrivalHarness::askSiblingSerial(const USB_TOPOLOGY_ADDRESS& siblingTopology) {
+    ULONG64 serial = 0;
+    SiblingRequestRecord record{};
+    record.Command = SIBLING_COMMAND_SERIAL;
+    record.SerialOut = &serial;
+    record.SiblingVendorId = 0x3A7C;
+    record.SiblingProductId = 0x1111;
+    record.SiblingTopology = siblingTopology;
+    return host::notifyCallbackByName(machine().objects(), SIBLING_CALLBACK_OBJECT_NAME, nullptr,
+                                      &record);
 }
 
 std::vector<host::InterfaceInstance> ArrivalHarness::interfaces(const GUID& classGuid) const {

@@ -42,6 +42,9 @@ public:
     // The enabled interfaces of a class, as user mode sees them.
     std::vector<host::InterfaceInstance> interfaces(const GUID& classGuid) const;
     std::vector<std::string> eventTexts() { return driver_.eventTexts(); }
+    // A sibling driver of the paired product asks for the serial of the bootloader below the
+    // hub of that place, on the calling thread; the status of the notification.
+    NTSTATUS askSiblingSerial(const USB_TOPOLOGY_ADDRESS& siblingTopology);
 
 private:
     void loadOnce();
