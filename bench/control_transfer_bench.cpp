@@ -1,11 +1,14 @@
 // CPU cost of one class-interface control transfer (a DFU GETSTATUS) through the driver's
 // control gate, the framework's synchronous send, an IRP to the emulated bus, the setup packet
-// and a device end that answers at once. Virtual clock; the bus record is off so the run does
-// not grow memory.
+// and a device end: one that answers at once, and the bootloader model, which is also called
+// directly for the cost of the model alone. Virtual clock; the bus record is off and the model's
+// record is cleared as it goes, so the run does not grow memory.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 
+#include "presets/presets.h"
+#include "sim/bootloader.h"
 #include "tests/support/transport_harness.h"
 #include "usb/configuration.h"
 #include "usb/control_transfer.h"
@@ -60,6 +63,54 @@ void BM_ControlTransferThroughGate(benchmark::State& state) {
         static_cast<double>(harness.machine().pool().outstanding().size());
 }
 BENCHMARK(BM_ControlTransferThroughGate);
+
+constexpr unsigned kClearModelRecordEvery = 4096;
+
+void BM_ControlTransferThroughGateToModel(benchmark::State& state) {
+    host::VirtualClock modelClock;
+    auto rom = std::make_shared<sim::Bootloader>(presets::presetFor(41), modelClock);
+    ostdfu_test::TransportHarness harness({}, rom);
+    if (!NT_SUCCESS(ReadAndSelectDescriptors(harness.device()))) {
+        state.SkipWithError("configuration failed");
+        return;
+    }
+    harness.busDevice().setRecording(false);
+    UCHAR reply[6];
+    unsigned sent = 0;
+    for (auto _ : state) {
+        ULONG bytes = 0;
+        USBD_STATUS usbStatus = 0;
+        const NTSTATUS status = ControlVendorOrClassRequest(
+            harness.device(), URB_FUNCTION_CLASS_INTERFACE, 3, 0, 0, USBD_TRANSFER_DIRECTION_IN,
+            reply, nullptr, sizeof(reply), &bytes, 500, &usbStatus);
+        if (status != STATUS_SUCCESS || bytes != sizeof(reply)) {
+            state.SkipWithError("GETSTATUS failed");
+            break;
+        }
+        if (++sent % kClearModelRecordEvery == 0) rom->clearTransfers();
+    }
+}
+BENCHMARK(BM_ControlTransferThroughGateToModel);
+
+void BM_ControlTransferModelDirect(benchmark::State& state) {
+    host::VirtualClock modelClock;
+    sim::Bootloader rom(presets::presetFor(41), modelClock);
+    // SET_CONFIGURATION 1, as the driver's configuration does before its first class request.
+    const host::SetupPacket setConfiguration{0x00, 9, 1, 0, 0};
+    rom.controlTransfer(setConfiguration, {}, 500);
+    const host::SetupPacket getStatus{0xA1, 3, 0, 0, 6};
+    std::uint8_t reply[6];
+    unsigned sent = 0;
+    for (auto _ : state) {
+        const host::TransferResult result = rom.controlTransfer(getStatus, reply, 500);
+        if (result.status != host::TransferStatus::Completed || result.actualLength != sizeof(reply)) {
+            state.SkipWithError("GETSTATUS failed");
+            break;
+        }
+        if (++sent % kClearModelRecordEvery == 0) rom.clearTransfers();
+    }
+}
+BENCHMARK(BM_ControlTransferModelDirect);
 
 }  // namespace
 

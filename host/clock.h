@@ -12,15 +12,38 @@
 namespace host {
 
 // Returns from a delay at once and moves time forward by it, so tests run fast and can assert
-// exact waits. Several threads may sleep at once; each advances the shared time.
+// exact waits. Several threads may sleep at once; each advances the shared time, except a
+// thread inside a Lane.
 class VirtualClock final : public Clock {
 public:
-    std::uint64_t nowMicros() const override { return now_.load(); }
-    void sleepMicros(std::uint64_t micros) override { now_.fetch_add(micros); }
+    std::uint64_t nowMicros() const override;
+    void sleepMicros(std::uint64_t micros) override;
     bool isVirtual() const override { return true; }
     void advanceMicros(std::uint64_t micros) { now_.fetch_add(micros); }
 
+    // Time of one thread's own, for work that runs beside other work of the same kind (each
+    // device's arrival on a PnP worker). It starts at the time the work was started (the
+    // shared time when the workers were launched, however late this thread runs) and only
+    // this thread's waits move it, so concurrent waits overlap as they do on a real clock and
+    // each device sees the times it would see alone, whatever the other workers do meanwhile.
+    // When the lane ends, the shared time moves up to the lane's if that is later.
+    class Lane {
+    public:
+        Lane(Clock& clock, std::uint64_t startMicros);
+        ~Lane();
+        Lane(const Lane&) = delete;
+        Lane& operator=(const Lane&) = delete;
+
+    private:
+        friend class VirtualClock;
+        VirtualClock* clock_;  // nullptr: another clock, which has nothing to keep
+        Lane* outer_;
+        std::uint64_t now_ = 0;
+    };
+
 private:
+    Lane* laneOfThisThread() const;
+
     std::atomic<std::uint64_t> now_{0};
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "host/framework/device.h"
 #include "host/framework/driver.h"
@@ -101,13 +102,45 @@ NTSTATUS PnpManager::loadDriver(DriverEntryFunction entry, std::u16string_view s
 }
 
 std::u16string PnpManager::generatedInstanceId() {
-    const unsigned n = generatedIds_++;
+    unsigned n = 0;
+    {
+        std::lock_guard lock(mutex_);
+        n = generatedIds_++;
+    }
     char text[32];
     std::snprintf(text, sizeof(text), "5&%08x&0&%u", 0x1a2b3c4du + n * 0x1111u, n + 2);
     return widen(text);
 }
 
 PnpDevice& PnpManager::offerDevice(PnpDeviceDescription description) {
+    PnpDevice& device = record(std::move(description));
+    arrive(device);
+    return device;
+}
+
+std::vector<PnpDevice*> PnpManager::offerDevices(std::vector<PnpDeviceDescription> descriptions) {
+    std::vector<PnpDevice*> offered;
+    offered.reserve(descriptions.size());
+    for (PnpDeviceDescription& description : descriptions) {
+        offered.push_back(&record(std::move(description)));
+    }
+    Clock& clock = Machine::current().clock();
+    const std::uint64_t start = clock.nowMicros();
+    std::vector<std::thread> workers;
+    workers.reserve(offered.size());
+    for (PnpDevice* device : offered) {
+        workers.emplace_back([this, device, &clock, start] {
+            VirtualClock::Lane lane(clock, start);
+            arrive(*device);
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    return offered;
+}
+
+PnpDevice& PnpManager::record(PnpDeviceDescription description) {
     fx::Driver* driver = framework_.driver();
     if (driverObject_ == nullptr || driver == nullptr || driver->wdm() != driverObject_) {
         std::fprintf(stderr, "pnp: a device offered with no framework driver loaded\n");
@@ -134,7 +167,17 @@ PnpDevice& PnpManager::offerDevice(PnpDeviceDescription description) {
         std::lock_guard lock(mutex_);
         devices_.push_back(std::move(owned));
     }
+    return device;
+}
 
+void PnpManager::arrive(PnpDevice& device) {
+    std::lock_guard lifecycle(device.lifecycle_);
+    startDevice(device);
+    device.arrived_.notify_all();
+}
+
+void PnpManager::startDevice(PnpDevice& device) {
+    fx::Driver* driver = framework_.driver();
     WDFDEVICE_INIT init;
     init.driver = driver;
     init.physicalDevice = device.pdo_;
@@ -149,12 +192,12 @@ PnpDevice& PnpManager::offerDevice(PnpDeviceDescription description) {
     if (!NT_SUCCESS(addStatus)) {
         device.state_ = PnpState::AddFailed;
         deleteDevice(device);  // the framework deletes a device whose add failed
-        return device;
+        return;
     }
     if (device.device() == nullptr) {
         device.state_ = PnpState::NoDevice;
         releasePdo(device);
-        return device;
+        return;
     }
 
     const WDFDEVICE_INIT& config = device.device()->init();
@@ -176,17 +219,18 @@ PnpDevice& PnpManager::offerDevice(PnpDeviceDescription description) {
         Machine::current().interfaces().disableAll(device);
         device.state_ = PnpState::StartFailed;
         deleteDevice(device);
-        return device;
+        return;
     }
     // Only now does user mode see the interfaces the driver enabled while it started, and
     // power-managed queues begin to present.
     device.device()->startIo();
     Machine::current().interfaces().publish(device, device.device());
     device.state_ = PnpState::Started;
-    return device;
 }
 
 void PnpManager::teardown(PnpDevice& device, bool surprise) {
+    std::unique_lock lifecycle(device.lifecycle_);
+    device.arrived_.wait(lifecycle, [&] { return device.state() != PnpState::Offered; });
     PnpState expected = PnpState::Started;
     if (!device.state_.compare_exchange_strong(expected, PnpState::Removing)) {
         return;

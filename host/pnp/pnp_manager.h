@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -57,8 +58,8 @@ public:
     std::u16string hardwareKeyPath() const;
     PDEVICE_OBJECT physicalDevice() const { return pdo_; }
     PnpState state() const { return state_.load(); }
-    NTSTATUS addStatus() const { return addStatus_; }
-    NTSTATUS startStatus() const { return startStatus_; }
+    NTSTATUS addStatus() const { return addStatus_.load(); }
+    NTSTATUS startStatus() const { return startStatus_.load(); }
     // The framework device while it exists (after add, until deleted).
     fx::Device* device() const { return device_.load(); }
     WDFDEVICE handle() const;
@@ -71,8 +72,13 @@ private:
     PDEVICE_OBJECT pdo_ = nullptr;
     bool ownsPdo_ = false;
     std::atomic<PnpState> state_{PnpState::Offered};
-    NTSTATUS addStatus_ = STATUS_PENDING;
-    NTSTATUS startStatus_ = STATUS_PENDING;
+    // Held through add and start, and through a removal. A removal asked for before the
+    // device's start has ended (or begun, on a worker) waits for it, as the system's PnP
+    // manager orders them: the device leaves Offered once its arrival is over.
+    std::mutex lifecycle_;
+    std::condition_variable arrived_;
+    std::atomic<NTSTATUS> addStatus_{STATUS_PENDING};
+    std::atomic<NTSTATUS> startStatus_{STATUS_PENDING};
     // Cleared by whoever deletes the device: the PnP manager, or the last close of a handle
     // after removal, on the closing thread.
     std::atomic<fx::Device*> device_{nullptr};
@@ -97,6 +103,11 @@ public:
 
     // Runs add and, when add created a device, the start sequence (prepare hardware, D0 entry).
     PnpDevice& offerDevice(PnpDeviceDescription description);
+    // Offers every device at once: each one's add and start run on a worker of its own, with
+    // its own lane of a virtual clock, and the call returns when every one has started or
+    // failed. The records exist before any worker runs, so another thread may find a device
+    // and remove it meanwhile; the removal then follows its start.
+    std::vector<PnpDevice*> offerDevices(std::vector<PnpDeviceDescription> descriptions);
     // Orderly removal: the device's interfaces disappear and its queues stop presenting; once
     // the driver holds no request any more, self-managed I/O suspend, D0 exit, release
     // hardware; the device is deleted (context cleanup) once its last file is closed.
@@ -114,6 +125,9 @@ public:
     PnpDevice* findByPhysicalDevice(const DEVICE_OBJECT* pdo) const;
 
 private:
+    PnpDevice& record(PnpDeviceDescription description);
+    void arrive(PnpDevice& device);
+    void startDevice(PnpDevice& device);
     void teardown(PnpDevice& device, bool surprise);
     void deleteDevice(PnpDevice& device);
     void releasePdo(PnpDevice& device);

@@ -8,8 +8,6 @@
 #include <thread>
 
 #include "client/updater.h"
-#include "host/ob/callback_objects.h"
-#include "notify/sibling_callback.h"
 #include "presets/presets.h"
 #include "tests/support/arrival_harness.h"
 
@@ -66,15 +64,7 @@ TEST_P(ControlStress, ParallelCallersSurviveARemovalAndASibling) {
     }
     std::thread notifier([&] {
         while (!stop.load()) {
-            ULONG64 serial = 0;
-            SiblingRequestRecord record{};
-            record.Command = SIBLING_COMMAND_SERIAL;
-            record.SerialOut = &serial;
-            record.SiblingVendorId = 0x3A7C;
-            record.SiblingProductId = 0x1111;
-            record.SiblingTopology = sibling;
-            host::notifyCallbackByName(h.machine().objects(), SIBLING_CALLBACK_OBJECT_NAME,
-                                       nullptr, &record);
+            h.askSiblingSerial(sibling);
             std::this_thread::yield();
         }
     });

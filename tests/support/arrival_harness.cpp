@@ -2,7 +2,9 @@
 
 #include <stdexcept>
 
+#include "host/ob/callback_objects.h"
 #include "host/usb/enumeration.h"
+#include "notify/sibling_callback.h"
 
 namespace ostdfu_test {
 
@@ -43,21 +45,60 @@ Arrived ArrivalHarness::plug(const sim::BootloaderConfig& config, const Port& po
     return arrived;
 }
 
-Arrived ArrivalHarness::plug(std::shared_ptr<host::DeviceEnd> end, const Port& port) {
+void ArrivalHarness::loadOnce() {
     if (!loaded_) {
         if (!NT_SUCCESS(driver_.loadDriver())) {
             throw std::runtime_error("the driver did not load");
         }
         loaded_ = true;
     }
+}
+
+std::pair<Arrived, host::PnpDeviceDescription> ArrivalHarness::attach(
+    std::shared_ptr<host::DeviceEnd> end, const Port& port) {
+    loadOnce();
     Arrived arrived;
     arrived.bus = &hubFor(port).attachDevice(port.path.back(), std::move(end));
     auto description = host::usb::enumerate(*arrived.bus);
     if (!description) {
         throw std::runtime_error("the device did not enumerate");
     }
-    arrived.pnp = &machine().pnp().offerDevice(*description);
+    return {arrived, std::move(*description)};
+}
+
+Arrived ArrivalHarness::plug(std::shared_ptr<host::DeviceEnd> end, const Port& port) {
+    auto [arrived, description] = attach(std::move(end), port);
+    arrived.pnp = &machine().pnp().offerDevice(std::move(description));
     return arrived;
+}
+
+std::vector<Arrived> ArrivalHarness::plugTogether(
+    const std::vector<std::pair<std::shared_ptr<sim::Bootloader>, Port>>& devices) {
+    std::vector<Arrived> arrived;
+    std::vector<host::PnpDeviceDescription> descriptions;
+    for (const auto& [rom, port] : devices) {
+        auto [one, description] = attach(rom, port);
+        one.rom = rom;
+        arrived.push_back(one);
+        descriptions.push_back(std::move(description));
+    }
+    const std::vector<host::PnpDevice*> offered = machine().pnp().offerDevices(std::move(descriptions));
+    for (std::size_t i = 0; i < arrived.size(); ++i) {
+        arrived[i].pnp = offered[i];
+    }
+    return arrived;
+}
+
+NTSTATUS ArrivalHarness::askSiblingSerial(const USB_TOPOLOGY_ADDRESS& siblingTopology) {
+    ULONG64 serial = 0;
+    SiblingRequestRecord record{};
+    record.Command = SIBLING_COMMAND_SERIAL;
+    record.SerialOut = &serial;
+    record.SiblingVendorId = 0x3A7C;
+    record.SiblingProductId = 0x1111;
+    record.SiblingTopology = siblingTopology;
+    return host::notifyCallbackByName(machine().objects(), SIBLING_CALLBACK_OBJECT_NAME, nullptr,
+                                      &record);
 }
 
 std::vector<host::InterfaceInstance> ArrivalHarness::interfaces(const GUID& classGuid) const {

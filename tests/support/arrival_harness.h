@@ -35,12 +35,23 @@ public:
     // Loads the driver when it is not loaded yet, then plugs the bootloader in.
     Arrived plug(const sim::BootloaderConfig& config, const Port& port = {});
     Arrived plug(std::shared_ptr<host::DeviceEnd> end, const Port& port = {});
+    // Plugs them all in, enumerates them one after the other and offers them to the PnP
+    // manager at once; returns when every one has started or failed.
+    std::vector<Arrived> plugTogether(
+        const std::vector<std::pair<std::shared_ptr<sim::Bootloader>, Port>>& devices);
     // The enabled interfaces of a class, as user mode sees them.
     std::vector<host::InterfaceInstance> interfaces(const GUID& classGuid) const;
     std::vector<std::string> eventTexts() { return driver_.eventTexts(); }
+    // A sibling driver of the paired product asks for the serial of the bootloader below the
+    // hub of that place, on the calling thread; the status of the notification.
+    NTSTATUS askSiblingSerial(const USB_TOPOLOGY_ADDRESS& siblingTopology);
 
 private:
+    void loadOnce();
     host::usb::Hub& hubFor(const Port& port);
+    // Attached to the port and enumerated; pnp stays nullptr.
+    std::pair<Arrived, host::PnpDeviceDescription> attach(std::shared_ptr<host::DeviceEnd> end,
+                                                          const Port& port);
 
     DriverHarness driver_;
     bool loaded_ = false;

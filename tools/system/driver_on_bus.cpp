@@ -310,10 +310,10 @@ NTSTATUS DriverOnBus::start() {
     if (!NT_SUCCESS(entryStatus_)) {
         return entryStatus_;
     }
-    for (DeviceSlot& slot : slots_) {
-        arrive(slot);
-        settle();
-    }
+    std::vector<DeviceSlot*> all;
+    for (DeviceSlot& slot : slots_) all.push_back(&slot);
+    arriveTogether(all);
+    settle();
     return entryStatus_;
 }
 
@@ -329,28 +329,33 @@ DeviceSlot* DriverOnBus::find(const std::string& nameOrNumber) {
     return nullptr;
 }
 
-void DriverOnBus::arrive(DeviceSlot& slot) {
+std::optional<host::PnpDeviceDescription> DriverOnBus::describe(
+    DeviceSlot& slot, const std::vector<host::PnpDeviceDescription>& alsoArriving) {
     slot.arrivalPending = false;
-    if (!driverLoaded() || slot.bus->gone()) return;
+    if (!driverLoaded() || slot.bus->gone()) return std::nullopt;
     // The previous arrival still holds the physical device object (a handle is open on it): the
     // device arrives once that is closed.
     if (slot.bus->pdo()->AttachedDevice != nullptr) {
         slot.arrivalPending = true;
-        return;
+        return std::nullopt;
     }
     std::optional<host::PnpDeviceDescription> description = host::usb::enumerate(*slot.bus);
     slot.enumerationFailed = !description.has_value();
-    if (!description) return;
+    if (!description) return std::nullopt;
     // Two devices with one serial number would share an instance id, and with it their
     // interface links: the later one is known by its port instead, as hubs do with duplicates.
     if (!description->serialNumber.empty()) {
+        auto sameId = [&](const std::u16string& instanceId, PDEVICE_OBJECT pdo) {
+            return pdo != slot.bus->pdo() && instanceId == description->serialNumber;
+        };
+        bool taken = std::any_of(alsoArriving.begin(), alsoArriving.end(), [&](const auto& other) {
+            return sameId(other.instanceId.empty() ? other.serialNumber : other.instanceId,
+                          other.physicalDevice);
+        });
         for (host::PnpDevice* other : machine_->pnp().devices()) {
-            if (other->description().physicalDevice != slot.bus->pdo() &&
-                other->instanceId() == description->serialNumber) {
-                description->instanceId = portInstanceId(*slot.entry);
-                break;
-            }
+            taken = taken || sameId(other->instanceId(), other->description().physicalDevice);
         }
+        if (taken) description->instanceId = portInstanceId(*slot.entry);
     }
     if (slot.entry->hardwareIds) {
         description->hardwareIds.clear();
@@ -358,11 +363,35 @@ void DriverOnBus::arrive(DeviceSlot& slot) {
             description->hardwareIds.push_back(host::widen(id));
         }
     }
-    {
-        Progress progress(options_.progress, "identifying " + slot.name(), &machine_->clock());
-        slot.pnp = &machine_->pnp().offerDevice(std::move(*description));
+    return description;
+}
+
+void DriverOnBus::arrive(DeviceSlot& slot) { arriveTogether({&slot}); }
+
+void DriverOnBus::arriveTogether(const std::vector<DeviceSlot*>& slots) {
+    // The hubs enumerate one device after the other; the driver then starts them side by side,
+    // so a bus full of bootloaders is ready after one device's arrival time, not the sum.
+    std::vector<host::PnpDeviceDescription> descriptions;
+    std::vector<DeviceSlot*> offered;
+    for (DeviceSlot* slot : slots) {
+        if (std::optional<host::PnpDeviceDescription> description = describe(*slot, descriptions)) {
+            descriptions.push_back(std::move(*description));
+            offered.push_back(slot);
+        }
     }
-    ++slot.arrivals;
+    if (offered.empty()) return;
+    std::vector<host::PnpDevice*> arrived;
+    {
+        const std::string what = offered.size() == 1
+                                     ? "identifying " + offered.front()->name()
+                                     : "identifying " + std::to_string(offered.size()) + " devices";
+        Progress progress(options_.progress, what, &machine_->clock());
+        arrived = machine_->pnp().offerDevices(std::move(descriptions));
+    }
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        offered[i]->pnp = arrived[i];
+        ++offered[i]->arrivals;
+    }
     collectTraffic();
 }
 

@@ -6,7 +6,8 @@
 // write. At the end the devices are removed in order, the driver unloads and the pool is checked.
 //
 // One scenario at a time, from one thread: the actions run one after the other, and the machine
-// is the process's current one while this object lives.
+// is the process's current one while this object lives. The devices of the bus arrive side by
+// side at the start, each on a PnP worker of its own.
 #pragma once
 
 #include <cstdint>
@@ -129,7 +130,12 @@ public:
 private:
     class Listener;
 
+    // The description the device's hub reports for it, or nullopt when it cannot arrive now.
+    // alsoArriving: the devices about to arrive with it, whose instance ids count as taken.
+    std::optional<host::PnpDeviceDescription> describe(
+        DeviceSlot& device, const std::vector<host::PnpDeviceDescription>& alsoArriving);
     void arrive(DeviceSlot& device);
+    void arriveTogether(const std::vector<DeviceSlot*>& devices);
     void collectTraffic();
     host::usb::Hub& hubFor(unsigned controller, const std::vector<unsigned>& location);
 

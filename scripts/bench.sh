@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the benchmarks of the default preset, runs every one and prints one table: each figure
+# of docs/performance.md with its bound, and the ratios measured side by side in this run.
+# Run by hand on a quiet machine; it is no part of the test command (it takes about a minute).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target \
+    bench_arrival_bench bench_control_transfer_bench bench_ioctl_round_trip_bench \
+    bench_real_clock_wait_bench >/dev/null
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+for bench in arrival_bench control_transfer_bench ioctl_round_trip_bench real_clock_wait_bench; do
+    echo "running $bench ..." >&2
+    "build/default/bench/bench_$bench" --benchmark_format=json --benchmark_out_format=json \
+        --benchmark_out="$out/$bench.json" >/dev/null
+done
+
+python3 - "$out" <<'PY'
+import json, pathlib, sys
+
+runs = {}
+for path in pathlib.Path(sys.argv[1]).glob("*.json"):
+    for b in json.loads(path.read_text())["benchmarks"]:
+        if b.get("error_occurred"):
+            sys.exit(f"{b['name']}: {b.get('error_message')}")
+        runs[b["name"]] = b
+
+def ms(name, key="real_time"):
+    b = runs[name]
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+    return b[key] * scale
+
+rows = []
+def ratio(what, a, b, bound, detail):
+    value = a / b
+    rows.append((what, f"{value:.2f}x", f"<= {bound}x", "ok" if value <= bound else "MISSED", detail))
+
+one = ms("BM_ArrivalsRealClock/1/iterations:1/real_time")
+many = ms("BM_ArrivalsRealClock/32/iterations:1/real_time")
+ratio("32 arrivals at once vs one, real time", many, one, 1.5, f"{many:.0f} ms vs {one:.0f} ms")
+
+full = runs["BM_ArrivalsVirtualClock/127/iterations:1/process_time/real_time"]
+rows.append(("127 arrivals, virtual clock", f"{ms(full['name'], 'cpu_time'):.0f} ms CPU",
+             "reported", "", f"{ms(full['name']):.0f} ms real, peak RSS {full['peak_rss_mb']:.0f} MB"))
+
+gate = ms("BM_ControlTransferThroughGateToModel", "cpu_time") * 1e3
+model = ms("BM_ControlTransferModelDirect", "cpu_time") * 1e3
+ratio("control transfer: gate+host+model vs model", gate, model, 1.5,
+      f"{gate:.2f} us vs {model:.2f} us CPU")
+
+caps = ms("BM_GetDeviceCaps", "cpu_time") * 1e3
+ping = ms("BM_SequentialPing", "cpu_time") * 1e3
+ratio("GET_DEVICE_CAPS vs sequential no-op", caps, ping, 1.5, f"{caps:.2f} us vs {ping:.2f} us CPU")
+
+waits = runs["BM_RealClockWaits/iterations:1/real_time"]
+p99 = waits["p99_late_us"]
+rows.append(("real-clock waits 1-20 ms, p99 lateness", f"{p99:.0f} us", "<= 1000 us",
+             "ok" if p99 <= 1000 else "MISSED",
+             f"median {waits['p50_late_us']:.0f} us, {int(waits['waits'])} waits"))
+
+widths = [max(len(r[i]) for r in rows) for i in range(5)]
+for r in rows:
+    print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+PY
