@@ -1,13 +1,16 @@
 // `dfuhost serve` as its users meet it: its exit codes, its record, cables plugged and pulled
 // while the command runs; and dfu-util, an independent DfuSe host, against the models it serves:
 // what dfu-util lists, reads, writes and erases must be what the scenario holds, byte for byte.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "client/firmware_image.h"
 #include "tests/e2e/dfuhost_process.h"
 
 namespace {
@@ -183,6 +186,50 @@ TEST_F(ServedModels, DfuUtilAReadProtectedDeviceRefusesTheUploadAndKeepsItsMemor
     EXPECT_NE(served.process.err.find("LIBUSB_ERROR_PIPE"), std::string::npos) << served.process.err;
     EXPECT_EQ(bytesOf(up), "");
     EXPECT_EQ(served.device()["memory_crc32"], before.device()["memory_crc32"]);
+}
+
+TEST_F(ServedModels, DfuhostAndDfuUtilFlashTheSameDfuFileToTheSameMemoryAndReadEachOthersWrites) {
+    // Two elements, each ending inside a page and in a block shorter than the transfer size,
+    // over a flash that already holds data: pages 3, 4 and 7 must survive, the others are
+    // erased and written. A flasher that erases a page too many or too few shows in the CRC.
+    const std::string before = pattern(8192, 9);
+    client::FirmwareImage image;
+    image.settingsGiven = true;
+    for (const auto& [address, seed, length] : {std::tuple{0x08000000u, 5u, 3000u}, {0x08001400u, 6u, 1500u}}) {
+        const std::string bytes = pattern(length, seed);
+        image.elements.push_back({0, address, std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
+    }
+    const std::filesystem::path file = folder_.path() / "image.dfu";
+    client::saveImage(file, image);
+    std::string expected = before;
+    for (std::size_t page : {0, 1, 2, 5, 6}) expected.replace(page * 1024, 1024, 1024, '\xff');
+    for (const client::ImageElement& e : image.elements) {
+        std::copy(e.data.begin(), e.data.end(), expected.begin() + (e.address - 0x08000000u));
+    }
+
+    const std::string dfuhost = DFUHOST_PATH;
+    const std::string back = (folder_.path() / "back.bin").string();
+    const struct {
+        const char* what;
+        std::string flash;
+        std::string readBack;
+    } cases[] = {
+        {"dfuhost flashes, dfu-util reads", dfuhost + " --usb flash 1-3 " + file.string(),
+         "dfu-util -a 0 -s 0x08000000:8192 -U " + back},
+        {"dfu-util flashes, dfuhost reads", "dfu-util -a 0 -D " + file.string(),
+         dfuhost + " --usb read 1-3 " + back + " --address 0x08000000 --length 8192"},
+    };
+    std::vector<nlohmann::json> crcs;
+    for (const auto& c : cases) {
+        std::filesystem::remove(back);
+        const auto scenario = folder_.write("bus.json", smallDevice(hexOf(before)));
+        const ServeRun served = serve(scenario, {"sh", "-c", c.flash + " && " + c.readBack});
+        ASSERT_EQ(served.process.exitCode, 0) << c.what << "\n" << served.process.out << served.process.err;
+        EXPECT_EQ(difference(bytesOf(back), expected), "") << c.what;
+        EXPECT_EQ(served.device()["status"], "OK") << c.what;
+        crcs.push_back(served.device()["memory_crc32"]);
+    }
+    EXPECT_EQ(crcs[0], crcs[1]);
 }
 
 TEST_F(ServedModels, TheCommandsExitCodeComesBack) {
