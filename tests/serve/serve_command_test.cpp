@@ -195,7 +195,9 @@ TEST_F(ServedModels, DfuhostAndDfuUtilFlashTheSameDfuFileToTheSameMemoryAndReadE
     const std::string before = pattern(8192, 9);
     client::FirmwareImage image;
     image.settingsGiven = true;
-    for (const auto& [address, seed, length] : {std::tuple{0x08000000u, 5u, 3000u}, {0x08001400u, 6u, 1500u}}) {
+    const std::tuple<std::uint32_t, unsigned, std::size_t> elements[] = {{0x08000000, 5, 3000},
+                                                                         {0x08001400, 6, 1500}};
+    for (const auto& [address, seed, length] : elements) {
         const std::string bytes = pattern(length, seed);
         image.elements.push_back({0, address, std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
     }
