@@ -8,11 +8,12 @@ cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target \
     bench_arrival_bench bench_control_transfer_bench bench_ioctl_round_trip_bench \
-    bench_real_clock_wait_bench >/dev/null
+    bench_real_clock_wait_bench bench_peer_flash_bench >/dev/null
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-for bench in arrival_bench control_transfer_bench ioctl_round_trip_bench real_clock_wait_bench; do
+for bench in arrival_bench control_transfer_bench ioctl_round_trip_bench real_clock_wait_bench \
+    peer_flash_bench; do
     echo "running $bench ..." >&2
     "build/default/bench/bench_$bench" --benchmark_format=json --benchmark_out_format=json \
         --benchmark_out="$out/$bench.json" >/dev/null
@@ -60,6 +61,14 @@ p99 = waits["p99_late_us"]
 rows.append(("real-clock waits 1-20 ms, p99 lateness", f"{p99:.0f} us", "<= 1000 us",
              "ok" if p99 <= 1000 else "MISSED",
              f"median {waits['p50_late_us']:.0f} us, {int(waits['waits'])} waits"))
+
+ours = ms("BM_PeerFlashDfuhost/iterations:3/manual_time")
+theirs = ms("BM_PeerFlashDfuUtil/iterations:3/manual_time")
+arrival = ms("BM_PeerArrivalDfuhost/iterations:3/manual_time")
+ratio("256 KiB flash under serve: dfuhost --usb vs dfu-util", ours, theirs, 1.0,
+      f"{ours:.0f} ms vs {theirs:.0f} ms")
+rows.append(("  the same without the driver's arrival", f"{(ours - arrival) / theirs:.2f}x", "reported", "",
+             f"{ours - arrival:.0f} ms vs {theirs:.0f} ms (arrival {arrival:.0f} ms)"))
 
 widths = [max(len(r[i]) for r in rows) for i in range(5)]
 for r in rows:
