@@ -33,6 +33,7 @@ constexpr const char* kFooter =
     "  dfuhost flash strada-base app.dfu --leave\n"
     "                                       write firmware, verify it, start it\n"
     "  dfuhost read strada-base out.hex --address 0x08000000 --length 0x4000\n"
+    "  dfuhost flash --all app.hex          the same image on every bootloader, side by side\n"
     "  dfuhost ioctl 3 IOCTL_DFU_GET_READ_PROTECT_STATE --out 4\n"
     "  dfuhost --sim bus.json list          the devices of a scenario file instead\n"
     "  dfuhost --usb info 3-1.4             a real bootloader on the machine's USB\n"
@@ -60,6 +61,11 @@ constexpr const char* kServeFooter =
     "  dfuhost serve --sim bus.json --record usb.jsonl --json -- dfu-util -a 0 -s 0x08000000:1024 -U out.bin\n"
     "Exit codes: COMMAND's own; 2 bad usage, a bad scenario or no umockdev; 127 COMMAND cannot\n"
     "be started.";
+
+constexpr const char* kSeveralDevicesHelp =
+    ".\nSeveral devices (DEVICE... FILE, or --all FILE) are served side by side, each on its own; one\n"
+    "that fails or is refused does not stop the others. Exit code 1 when any failed, else 2 when\n"
+    "any was refused, else 0; with --json, an array of one result per device";
 
 constexpr const char* kDeviceHelp = "the device: its name in `dfuhost list`, or its number there";
 
@@ -246,9 +252,13 @@ int main(int argc, char** argv) {
     dfuhost::FirmwareRequest firmware;
     const auto firmwareCommand = [&](const std::string& name, const std::string& help, const std::string& fileHelp,
                                      int (*command)(const GlobalOptions&, const dfuhost::FirmwareRequest&)) {
-        CLI::App* sub = app.add_subcommand(name, help);
-        sub->add_option("DEVICE", firmware.device, kDeviceHelp)->required();
-        sub->add_option("FILE", firmware.file, fileHelp)->required();
+        CLI::App* sub = app.add_subcommand(name, help + kSeveralDevicesHelp);
+        sub->add_option("DEVICE", firmware.arguments,
+                        "DEVICE... FILE: the device (its name in `dfuhost list`, or its number there), or "
+                        "several, or none with --all; then FILE, " + fileHelp + ". In FILE, {device} stands "
+                        "for each device's name")
+            ->required();
+        sub->add_flag("--all", firmware.all, "every bootloader on the bus, side by side");
         sub->callback([&, command] { action = [&, command] { return command(g, firmware); }; });
         return sub;
     };

@@ -40,10 +40,10 @@ struct IoctlRequest {
 };
 int ioctlCommand(const GlobalOptions& options, const IoctlRequest& request);
 
-// flash, read and verify, with their arguments as typed.
+// flash, read and verify, with their arguments as typed: the devices, then the file last.
 struct FirmwareRequest {
-    std::string device;
-    std::string file;
+    std::vector<std::string> arguments;
+    bool all = false;  // every bootloader on the bus instead of named devices
     std::optional<std::string> address;
     std::string length;  // read
     bool noVerify = false;

@@ -1,5 +1,7 @@
 #include "tools/system/phase_bar.h"
 
+#include <algorithm>
+
 namespace dfuhost {
 
 namespace {
@@ -46,16 +48,22 @@ void PhaseBar::update(const client::ProgressUpdate& update) {
 
 void PhaseBar::draw(const client::ProgressUpdate& update, bool final) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
-    const double fraction = update.total == 0 ? 1.0 : static_cast<double>(update.done) / static_cast<double>(update.total);
-    const int filled = static_cast<int>(fraction * kBarWidth);
-    const std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '.');
-    const std::string rate = seconds > 0 ? byteText(static_cast<double>(update.done) / seconds) + "/s" : "";
-    std::fprintf(out_, "\r\033[K%s %-8s [%s] %s / %s %s", device_.c_str(), client::phaseName(update.phase), bar.c_str(),
-                 byteText(static_cast<double>(update.done)).c_str(), byteText(static_cast<double>(update.total)).c_str(),
-                 rate.c_str());
+    std::fprintf(out_, "\r\033[K%s %s", device_.c_str(), phaseText(update, seconds).c_str());
     if (final) std::fputc('\n', out_);
     std::fflush(out_);
     if (final) drawn_ = false;
+}
+
+std::string phaseText(const client::ProgressUpdate& update, double seconds) {
+    const double fraction = update.total == 0 ? 1.0 : static_cast<double>(update.done) / static_cast<double>(update.total);
+    const int filled = std::min(static_cast<int>(fraction * kBarWidth), kBarWidth);
+    const std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '.');
+    const std::string rate = seconds > 0 ? byteText(static_cast<double>(update.done) / seconds) + "/s" : "";
+    char text[160];
+    std::snprintf(text, sizeof(text), "%-8s [%s] %s / %s %s", client::phaseName(update.phase), bar.c_str(),
+                  byteText(static_cast<double>(update.done)).c_str(), byteText(static_cast<double>(update.total)).c_str(),
+                  rate.c_str());
+    return text;
 }
 
 }  // namespace dfuhost

@@ -39,5 +39,7 @@ private:
 
 // "1.5 KiB", "256 KiB", "3.2 MiB".
 std::string byteText(double bytes);
+// A phase's progress after `seconds` of it: "download [######..] 12.0 KiB / 64.0 KiB 30.1 KiB/s".
+std::string phaseText(const client::ProgressUpdate& update, double seconds);
 
 }  // namespace dfuhost
