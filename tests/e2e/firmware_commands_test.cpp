@@ -140,5 +140,86 @@ TEST(FirmwareCommands, ARerunAfterASurpriseRemovalFinishesTheJob) {
     EXPECT_TRUE(readBytes(folder.path() / "back.bin") == app);
 }
 
+TEST(FirmwareCommands, SeveralDevicesAreFlashedSideBySideWithAResultEach) {
+    TemporaryFolder folder;
+    const std::string bin = writeBytes(folder, "app.bin", pattern(9000, 8));
+    const ProcessResult run =
+        runDfuhost({"--json", "flash", "strada-base", "blank", "3", bin, "--address", "0x08008000"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto results = run.json();
+    ASSERT_TRUE(results.is_array()) << results;
+    ASSERT_EQ(results.size(), 3u);
+    const char* names[] = {"strada-base", "blank", "circuit-base"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(results[i]["device"], names[i]);
+        EXPECT_EQ(results[i]["ok"], true) << results[i]["message"];
+        EXPECT_EQ(results[i]["verified_bytes"], 9000);
+    }
+}
+
+// A bus where one unit is pulled in the middle and one is locked: they fail and are refused on
+// their own; the rest are flashed, and the exit code is that of the failure.
+TEST(FirmwareCommands, AllDevicesOfTheBusEachFailOnTheirOwn) {
+    TemporaryFolder folder;
+    const std::string bin = writeBytes(folder, "app.bin", pattern(20000, 9));
+    const auto bus = folder.write("line.json", R"({"devices": [
+      {"name": "unit-1", "location": [1]},
+      {"name": "unit-2", "location": [2], "faults": [{"request": "DNLOAD", "nth": 8, "action": "unplug"}]},
+      {"name": "unit-3", "location": [3], "read_protected": true},
+      {"name": "unit-4", "location": [4]}
+    ]})");
+    const ProcessResult run = runDfuhost({"--sim", bus.string(), "--json", "flash", "--all", bin, "--address", "0x08000000"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const auto results = run.json();
+    ASSERT_EQ(results.size(), 4u) << results;
+    const struct {
+        bool ok;
+        bool onBus;
+        const char* message;
+    } rows[] = {
+        {true, true, "20000 verified"},
+        {false, false, "device gone"},
+        {false, true, "read-protected"},
+        {true, true, "20000 verified"},
+    };
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(results[i]["device"], "unit-" + std::to_string(i + 1));
+        EXPECT_EQ(results[i]["ok"], rows[i].ok);
+        EXPECT_EQ(results[i]["on_bus"], rows[i].onBus);
+        EXPECT_NE(results[i]["message"].get<std::string>().find(rows[i].message), std::string::npos) << results[i];
+    }
+}
+
+TEST(FirmwareCommands, SeveralDevicesReadIntoAFileEach) {
+    TemporaryFolder folder;
+    const std::string files = (folder.path() / "out-{device}.bin").string();
+    const ProcessResult run =
+        runDfuhost({"read", "blank", "strada-base", files, "--address", "0x08000000", "--length", "4096"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("read strada-base: 4096 bytes read"), std::string::npos) << run.out;
+    EXPECT_EQ(readBytes(folder.path() / "out-blank.bin").size(), 4096u);
+    EXPECT_EQ(readBytes(folder.path() / "out-strada-base.bin").size(), 4096u);
+}
+
+TEST(FirmwareCommands, ADeviceListThatCannotWorkIsRefusedBeforeAnything) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } rows[] = {
+        {{"read", "blank", "strada-base", "out.bin", "--address", "0", "--length", "4"},
+         "several devices would write one file; put {device} in its name"},
+        {{"read", "--all", "out.bin", "--address", "0", "--length", "4"}, "put {device} in its name"},
+        {{"flash", "--all", "blank", "app.bin"}, "--all and the device blank both given"},
+        {{"verify", "app.bin"}, "name the device before the file app.bin, or give --all"},
+        {{"verify", "blank", "13", "app.bin"}, "blank is named twice"},
+        {{"flash", "blank", "nowhere", "app.bin"}, "no device \"nowhere\" on this bus"},
+    };
+    for (const auto& row : rows) {
+        const ProcessResult run = runDfuhost(row.arguments);
+        EXPECT_EQ(run.exitCode, 2) << row.message;
+        EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    }
+}
+
 }  // namespace
 }  // namespace ostdfu_e2e
