@@ -8,12 +8,12 @@ cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target \
     bench_arrival_bench bench_control_transfer_bench bench_ioctl_round_trip_bench \
-    bench_real_clock_wait_bench bench_peer_flash_bench >/dev/null
+    bench_real_clock_wait_bench bench_peer_flash_bench bench_multi_flash_bench >/dev/null
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 for bench in arrival_bench control_transfer_bench ioctl_round_trip_bench real_clock_wait_bench \
-    peer_flash_bench; do
+    peer_flash_bench multi_flash_bench; do
     echo "running $bench ..." >&2
     "build/default/bench/bench_$bench" --benchmark_format=json --benchmark_out_format=json \
         --benchmark_out="$out/$bench.json" >/dev/null
@@ -69,6 +69,10 @@ ratio("256 KiB flash under serve: dfuhost --usb vs dfu-util", ours, theirs, 1.0,
       f"{ours:.0f} ms vs {theirs:.0f} ms")
 rows.append(("  the same without the driver's arrival", f"{(ours - arrival) / theirs:.2f}x", "reported", "",
              f"{ours - arrival:.0f} ms vs {theirs:.0f} ms (arrival {arrival:.0f} ms)"))
+
+single = ms("BM_FlashAtOnce/1/iterations:1/manual_time")
+eight = ms("BM_FlashAtOnce/8/iterations:1/manual_time")
+ratio("8 devices flashed at once vs one, real time", eight, single, 1.3, f"{eight:.0f} ms vs {single:.0f} ms")
 
 widths = [max(len(r[i]) for r in rows) for i in range(5)]
 for r in rows:
