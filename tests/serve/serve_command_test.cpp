@@ -234,6 +234,34 @@ TEST_F(ServedModels, DfuhostAndDfuUtilFlashTheSameDfuFileToTheSameMemoryAndReadE
     EXPECT_EQ(crcs[0], crcs[1]);
 }
 
+// A hub of three units flashed at once through libusb: each ends with the same memory.
+TEST_F(ServedModels, DfuhostFlashesEveryServedDeviceAtOnce) {
+    const std::string unit = smallDevice("");
+    const std::size_t open = unit.find('{', 1);
+    const std::string entry = unit.substr(open, unit.rfind(']') - open);
+    std::string devices;
+    for (const char* port : {"3", "4", "5"}) {
+        std::string own = entry;
+        own.replace(own.find(R"("unit", "location": [3])"), 23, std::string(R"("unit-)") + port + R"(", "location": [)" + port + "]");
+        devices += (devices.empty() ? "" : ",") + own;
+    }
+    const auto scenario = folder_.write("hub.json", R"({"devices": [)" + devices + "]}");
+    const std::string image = pattern(5000, 3);
+    const auto file = folder_.write("app.bin", image);
+    const ServeRun served = serve(scenario, {DFUHOST_PATH, "--usb", "--json", "flash", "--all", file.string(),
+                                             "--address", "0x08000000"});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    const std::string out = served.process.out;
+    const auto results = nlohmann::json::parse(out.substr(0, out.rfind("{\n  \"exit_code\"")));
+    ASSERT_EQ(results.size(), 3u) << results;
+    ASSERT_EQ(served.report["devices"].size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(results[i]["ok"], true) << results[i];
+        EXPECT_EQ(results[i]["verified_bytes"], image.size());
+        EXPECT_EQ(served.report["devices"][i]["memory_crc32"], served.report["devices"][0]["memory_crc32"]);
+    }
+}
+
 TEST_F(ServedModels, TheCommandsExitCodeComesBack) {
     const auto scenario = folder_.write("bus.json", smallDevice(""));
     const struct {
