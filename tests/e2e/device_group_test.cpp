@@ -38,6 +38,8 @@ TEST(DeviceGroup, EachDeviceEndsOnItsOwnAndTheOthersFinish) {
         {"second", "", 0, true, true},
         {"pulled", R"(, "faults": [{"request": "DNLOAD", "nth": 12, "action": "unplug"}])", 1, false, false},
         {"locked", R"(, "read_protected": true)", 2, true, false},
+        // Unprotected first: it leaves the bus and comes back while the others work.
+        {"unlocked", R"(, "read_protected": true)", 0, true, true},
         {"third", "", 0, true, true},
     };
     std::string devices;
@@ -60,10 +62,11 @@ TEST(DeviceGroup, EachDeviceEndsOnItsOwnAndTheOthersFinish) {
     report.finished = [&](std::size_t row, const JobOutcome& outcome) { finished[row] = outcome.exitCode; };
     const auto results = runOnEach(
         bus, slots,
-        [&](const DeviceSlot&, const JobContext& context) {
+        [&](const DeviceSlot& device, const JobContext& context) {
             FlashJob job;
             job.file = file;
             job.address = kBase;
+            job.plan.unprotect = device.name() == "unlocked";
             return runFlashJob(job, context);
         },
         report);
