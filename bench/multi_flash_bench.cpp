@@ -26,11 +26,19 @@ std::filesystem::path writeImage() {
     return path;
 }
 
+// The devices' timings: the model's own, or every erase and write cut to 1 ms, where what the
+// host spends per request is most of the time.
+const char* const kTimings[] = {
+    "",
+    R"(, "timings": {"page_erase": {"poll_ms": 1, "busy_ms": 1}, "write": {"poll_ms": 1, "busy_ms": 1},)"
+    R"( "set_address": {"poll_ms": 1, "busy_ms": 1}})",
+};
+
 void BM_FlashAtOnce(benchmark::State& state) {
     std::string devices;
     for (int i = 1; i <= state.range(0); ++i) {
         devices += std::string(i == 1 ? "" : ",") + R"({"name": "unit-)" + std::to_string(i) +
-                   R"(", "preset": "blank", "location": [)" + std::to_string(i) + "]}";
+                   R"(", "preset": "blank", "location": [)" + std::to_string(i) + "]" + kTimings[state.range(1)] + "}";
     }
     dfuhost::SystemOptions options;
     options.realTime = true;
@@ -62,7 +70,9 @@ void BM_FlashAtOnce(benchmark::State& state) {
     bus.removeAll();
     bus.unload();
 }
-BENCHMARK(BM_FlashAtOnce)->Arg(1)->Arg(8)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FlashAtOnce)->Args({1, 0})->Args({8, 0})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+// A flash of about 0.1 s is at the mercy of one late wake-up: the mean of many.
+BENCHMARK(BM_FlashAtOnce)->Args({1, 1})->Args({8, 1})->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
