@@ -24,6 +24,14 @@ Bytes pattern(std::size_t n) {
     return bytes;
 }
 
+JobOutcome flashAtBase(const std::filesystem::path& file, const JobContext& context, bool unprotect = false) {
+    FlashJob job;
+    job.file = file;
+    job.address = kBase;
+    job.plan.unprotect = unprotect;
+    return runFlashJob(job, context);
+}
+
 struct Row {
     const char* device;
     const char* extra;  // more of its scenario entry
@@ -63,11 +71,7 @@ TEST(DeviceGroup, EachDeviceEndsOnItsOwnAndTheOthersFinish) {
     const auto results = runOnEach(
         bus, slots,
         [&](const DeviceSlot& device, const JobContext& context) {
-            FlashJob job;
-            job.file = file;
-            job.address = kBase;
-            job.plan.unprotect = device.name() == "unlocked";
-            return runFlashJob(job, context);
+            return flashAtBase(file, context, device.name() == "unlocked");
         },
         report);
 
@@ -109,6 +113,34 @@ TEST(DeviceGroup, AJobThatThrowsEndsItsDeviceOnly) {
     EXPECT_EQ(results[1].outcome.exitCode, 0);
     bus.removeAll();
     EXPECT_TRUE(bus.unload());
+}
+
+// Under the virtual clock the devices' waits overlap: flashing three takes the machine's time
+// of flashing one.
+TEST(DeviceGroup, SeveralJobsTakeTheTimeOfOne) {
+    TemporaryFolder folder;
+    const Bytes image = pattern(20000);
+    const auto file = folder.write("app.bin", std::string(image.begin(), image.end()));
+    std::vector<std::uint64_t> took;
+    for (const char* devices : {R"({"name": "a", "location": [1]})",
+                                R"({"name": "a", "location": [1]}, {"name": "b", "location": [2]},
+                                   {"name": "c", "location": [3]})"}) {
+        DriverOnBus bus(scenario::parseScenarioText(std::string(R"({"devices": [)") + devices + "]}", "bus.json"), {});
+        ASSERT_TRUE(NT_SUCCESS(bus.start()));
+        std::vector<DeviceSlot*> slots;
+        for (DeviceSlot& slot : bus.devices()) slots.push_back(&slot);
+        const std::uint64_t start = bus.machine().clock().nowMicros();
+        const auto results = runOnEach(
+            bus, slots,
+            [&](const DeviceSlot&, const JobContext& context) { return flashAtBase(file, context); },
+            {});
+        EXPECT_EQ(groupExitCode(results), 0);
+        took.push_back(bus.machine().clock().nowMicros() - start);
+        bus.removeAll();
+        bus.unload();
+    }
+    EXPECT_GT(took[0], 0u);
+    EXPECT_EQ(took[1], took[0]);
 }
 
 TEST(DeviceGroup, TheWorstOutcomeIsTheExitCode) {

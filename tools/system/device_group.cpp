@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "client/updater.h"
+#include "host/clock.h"
 
 namespace dfuhost {
 
@@ -13,11 +14,16 @@ std::vector<DeviceResult> runOnEach(DriverOnBus& bus, const std::vector<DeviceSl
                                     const GroupReport& report) {
     std::mutex busLock;
     std::vector<DeviceResult> results(devices.size());
+    host::Clock& clock = bus.machine().clock();
+    const std::uint64_t start = clock.nowMicros();
     {
         std::vector<std::jthread> threads;
         threads.reserve(devices.size());
         for (std::size_t i = 0; i < devices.size(); ++i) {
             threads.emplace_back([&, i] {
+                // Under the virtual clock each device's waits overlap the others' as on a real
+                // hub, and the machine's time afterwards is that of the longest job.
+                const host::VirtualClock::Lane lane(clock, start);
                 const DeviceSlot& device = *devices[i];
                 JobContext context;
                 context.open = [&]() -> client::Handle {
