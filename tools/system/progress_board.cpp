@@ -42,6 +42,7 @@ void ProgressBoard::update(std::size_t row, const client::ProgressUpdate& update
         r.phaseStart = now;
     }
     r.last = update;
+    r.lastUpdate = now;
     if (mode_ == BoardMode::Terminal && (newPhase || !drawn_ || now - lastDraw_ >= kRedraw)) redraw();
 }
 
@@ -74,8 +75,7 @@ std::string ProgressBoard::text(const Row& row) const {
         line.resize(width_, ' ');
         line += " waiting";
     } else {
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - row.phaseStart).count();
+        const double seconds = std::chrono::duration<double>(row.lastUpdate - row.phaseStart).count();
         line = boardLine(row.device, width_, row.last, seconds);
     }
     if (row.state != nullptr) line += std::string(" ") + row.state;

@@ -36,6 +36,8 @@ private:
         const char* state = nullptr;  // "done" or "failed" once the work ended
         client::ProgressUpdate last;
         std::chrono::steady_clock::time_point phaseStart;
+        // The rate is the one of the latest update, so a device that waits or has ended keeps it.
+        std::chrono::steady_clock::time_point lastUpdate;
     };
 
     std::string text(const Row& row) const;
