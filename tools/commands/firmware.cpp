@@ -8,6 +8,7 @@
 #include "tools/commands/commands.h"
 #include "tools/system/device_group.h"
 #include "tools/system/phase_bar.h"
+#include "tools/system/progress.h"
 #include "tools/system/progress_board.h"
 
 namespace dfuhost {
@@ -102,9 +103,11 @@ int runJobs(const GlobalOptions& options, const FirmwareRequest& request, const 
         std::optional<ProgressBoard> board;
         GroupReport report;
         if (targets.several) {
-            const BoardMode mode = options.json       ? BoardMode::Off
-                                   : session.progress() ? BoardMode::Terminal
-                                                        : BoardMode::Lines;
+            // A board taller than the terminal could not be redrawn in place: plain lines then.
+            const bool fits = names.size() < Progress::terminalRows();
+            const BoardMode mode = options.json                 ? BoardMode::Off
+                                   : session.progress() && fits ? BoardMode::Terminal
+                                                                : BoardMode::Lines;
             board.emplace(mode, names);
             report.progress = [&](std::size_t row, const client::ProgressUpdate& u) { board->update(row, u); };
             report.warn = [&](std::size_t row, const std::string& text) { board->note(warning(row, text)); };

@@ -1,5 +1,6 @@
 #include "tools/system/progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,12 @@ constexpr auto kInterval = std::chrono::milliseconds(250);
 }  // namespace
 
 bool Progress::wanted() { return isatty(STDOUT_FILENO) != 0 && isatty(STDERR_FILENO) != 0; }
+
+unsigned Progress::terminalRows() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_row;
+}
 
 Progress::Progress(bool enabled, std::string what, const host::Clock* clock)
     : what_(std::move(what)), clock_(clock) {

@@ -25,6 +25,8 @@ public:
 
     // Whether a person is watching: stdout and stderr are terminals.
     static bool wanted();
+    // How many lines stderr's terminal shows; 0 when it is no terminal or does not say.
+    static unsigned terminalRows();
 
 private:
     void run();
