@@ -59,13 +59,18 @@ std::optional<std::uint32_t> addressOf(const std::optional<std::string>& text) {
 
 }  // namespace
 
-int flashCommand(const GlobalOptions& options, const FirmwareRequest& r) {
+FlashJob flashJobOf(const FirmwareRequest& r) {
     FlashJob job;
     job.file = r.file;
     job.address = addressOf(r.address);
     job.verify = !r.noVerify;
     job.leave = r.leave;
     job.plan = r.plan;
+    return job;
+}
+
+int flashCommand(const GlobalOptions& options, const FirmwareRequest& r) {
+    const FlashJob job = flashJobOf(r);
     return runJob(options, r.device, "flash", [&](const JobContext& c) { return runFlashJob(job, c); });
 }
 
