@@ -8,12 +8,12 @@ cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target \
     bench_arrival_bench bench_control_transfer_bench bench_ioctl_round_trip_bench \
-    bench_real_clock_wait_bench bench_peer_flash_bench >/dev/null
+    bench_real_clock_wait_bench bench_peer_flash_bench bench_libusb_path_bench >/dev/null
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 for bench in arrival_bench control_transfer_bench ioctl_round_trip_bench real_clock_wait_bench \
-    peer_flash_bench; do
+    peer_flash_bench libusb_path_bench; do
     echo "running $bench ..." >&2
     "build/default/bench/bench_$bench" --benchmark_format=json --benchmark_out_format=json \
         --benchmark_out="$out/$bench.json" >/dev/null
@@ -69,6 +69,11 @@ ratio("256 KiB flash under serve: dfuhost --usb vs dfu-util", ours, theirs, 1.0,
       f"{ours:.0f} ms vs {theirs:.0f} ms")
 rows.append(("  the same without the driver's arrival", f"{(ours - arrival) / theirs:.2f}x", "reported", "",
              f"{ours - arrival:.0f} ms vs {theirs:.0f} ms (arrival {arrival:.0f} ms)"))
+
+driver = ms("BM_GetStatusThroughDriver/real_time") * 1e3
+raw = ms("BM_GetStatusRawLibusb/real_time") * 1e3
+ratio("GETSTATUS under serve: through the driver (--usb) vs raw libusb", driver, raw, 1.05,
+      f"{driver:.1f} us vs {raw:.1f} us per transfer")
 
 widths = [max(len(r[i]) for r in rows) for i in range(5)]
 for r in rows:
