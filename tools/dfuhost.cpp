@@ -36,6 +36,7 @@ constexpr const char* kFooter =
     "  dfuhost ioctl 3 IOCTL_DFU_GET_READ_PROTECT_STATE --out 4\n"
     "  dfuhost --sim bus.json list          the devices of a scenario file instead\n"
     "  dfuhost --usb info 3-1.4             a real bootloader on the machine's USB\n"
+    "  dfuhost --usb watch --flash app.dfu  a production station: flash every bootloader plugged in\n"
     "  dfuhost run scenario.json            run a scenario and print its result (JSON)\n"
     "  dfuhost serve -- dfu-util -l         the bus's bootloaders as USB devices for a libusb program\n"
     "Exit codes: 0 success; 1 the operation returned a failure status; 2 bad usage, a bad\n"
