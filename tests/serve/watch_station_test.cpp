@@ -69,15 +69,15 @@ protected:
 };
 
 TEST_F(WatchStation, FlashesUnitsAsTheyComeReportsThePulledOneAndTakesAReturningOneAgain) {
-    // unit-a is there at the start and unit-b and unit-c follow. unit-b's writes take a second
-    // each (8 of them), so its flash is still running when its cable is pulled 6 s in, long
-    // after unit-a (fast) has been flashed; unit-a is then pulled and plugged back. unit-a and
+    // unit-a is there at the start and unit-b and unit-c follow. unit-b's writes take 1.5 s
+    // each (8 of them), so its flash is still running when its cable is pulled 9 s in, long
+    // after unit-a (fast) has been flashed, even on a loaded machine; unit-a is then pulled and plugged back. unit-a and
     // unit-c hold the same memory but for their place, so the same image leaves the same CRC.
     const auto scenario = folder_.write("bus.json", "{\"devices\": [" + unit("unit-a", 1, 1, 1, 1) + ", " +
-                                                        unit("unit-b", 2, 2, 1000, 2) + ", " +
+                                                        unit("unit-b", 2, 2, 1500, 2) + ", " +
                                                         unit("unit-c", 3, 3, 1, 1) +
                                                         R"(], "actions": [{"wait_ms": 300}, {"plug": "unit-b"},
-        {"wait_ms": 300}, {"plug": "unit-c"}, {"wait_ms": 5400}, {"surprise_remove": "unit-b"},
+        {"wait_ms": 300}, {"plug": "unit-c"}, {"wait_ms": 8400}, {"surprise_remove": "unit-b"},
         {"surprise_remove": "unit-a"}, {"wait_ms": 700}, {"plug": "unit-a"}]})");
     client::FirmwareImage image;
     image.settingsGiven = true;
