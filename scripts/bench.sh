@@ -8,12 +8,13 @@ cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target \
     bench_arrival_bench bench_control_transfer_bench bench_ioctl_round_trip_bench \
-    bench_real_clock_wait_bench bench_peer_flash_bench bench_multi_flash_bench >/dev/null
+    bench_real_clock_wait_bench bench_peer_flash_bench bench_multi_flash_bench \
+    bench_libusb_path_bench >/dev/null
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 for bench in arrival_bench control_transfer_bench ioctl_round_trip_bench real_clock_wait_bench \
-    peer_flash_bench multi_flash_bench; do
+    peer_flash_bench multi_flash_bench libusb_path_bench; do
     echo "running $bench ..." >&2
     "build/default/bench/bench_$bench" --benchmark_format=json --benchmark_out_format=json \
         --benchmark_out="$out/$bench.json" >/dev/null
@@ -75,6 +76,11 @@ for timings, what in (("0/iterations:1", "the model's busy times"), ("1/iteratio
     eight = ms(f"BM_FlashAtOnce/8/{timings}/manual_time")
     ratio(f"8 devices flashed at once vs one, real time, {what}", eight, single, 1.3,
           f"{eight:.0f} ms vs {single:.0f} ms")
+
+driver = ms("BM_GetStatusThroughDriver/real_time") * 1e3
+raw = ms("BM_GetStatusRawLibusb/real_time") * 1e3
+ratio("GETSTATUS under serve: through the driver (--usb) vs raw libusb", driver, raw, 1.05,
+      f"{driver:.1f} us vs {raw:.1f} us per transfer")
 
 widths = [max(len(r[i]) for r in rows) for i in range(5)]
 for r in rows:

@@ -37,6 +37,7 @@ constexpr const char* kFooter =
     "  dfuhost ioctl 3 IOCTL_DFU_GET_READ_PROTECT_STATE --out 4\n"
     "  dfuhost --sim bus.json list          the devices of a scenario file instead\n"
     "  dfuhost --usb info 3-1.4             a real bootloader on the machine's USB\n"
+    "  dfuhost --usb watch --flash app.dfu  a production station: flash every bootloader plugged in\n"
     "  dfuhost run scenario.json            run a scenario and print its result (JSON)\n"
     "  dfuhost serve -- dfu-util -l         the bus's bootloaders as USB devices for a libusb program\n"
     "Exit codes: 0 success; 1 the operation returned a failure status; 2 bad usage, a bad\n"
@@ -67,6 +68,19 @@ constexpr const char* kSeveralDevicesHelp =
     "that fails or is refused does not stop the others. Exit code 1 when any failed, else 2 when\n"
     "any was refused, else 0; with --json, an array of one result per device";
 
+constexpr const char* kWatchFooter =
+    "Each unit is named by its place (3-1.4) and handled on a thread of its own, so a slow one holds\n"
+    "no other. Lines: `arrived` (as `list` shows the unit), `flashed` or `failed` (the result of\n"
+    "its flash, or why it could not be brought up), `left`; with --json one object a line, its\n"
+    "\"event\" naming which. A unit that comes back is handled again. SIGINT or SIGTERM ends the\n"
+    "watch: flashes in work stop between blocks and are reported failed. docs/watch.md says more.\n"
+    "Examples:\n"
+    "  dfuhost --usb watch\n"
+    "  dfuhost --usb watch --flash app.dfu --leave\n"
+    "  dfuhost --usb --json watch --flash app.dfu --count 10\n"
+    "Exit codes: 0 every unit handled was identified (and flashed) well; 1 one or more failed, or\n"
+    "left in the middle of its flash; 2 bad usage, an image that does not load, or no libusb.";
+
 constexpr const char* kDeviceHelp = "the device: its name in `dfuhost list`, or its number there";
 
 struct SimpleOperation {
@@ -84,6 +98,21 @@ constexpr SimpleOperation kSimpleOperations[] = {
     {"reset-port", "reset the device's port"},
     {"ping", "send the request that only the sequential queue answers"},
 };
+
+// The options flash and watch share: how an image is placed, checked and finished.
+void addFlashOptions(CLI::App* command, dfuhost::FirmwareRequest& firmware) {
+    command->add_option("--address", firmware.address, "where a .bin file goes, e.g. 0x08000000")->type_name("A");
+    command->add_flag("--no-verify", firmware.noVerify, "do not read the image back to compare");
+    command->add_flag("--leave", firmware.leave,
+                      "leave DFU mode afterwards so the application starts, and wait until the bootloader "
+                      "has gone from the bus");
+    command->add_flag("--option-bytes", firmware.plan.optionBytes,
+                      "allow the image to write the option bytes (a wrong value can lock the chip for good)");
+    command->add_flag("--otp", firmware.plan.otp,
+                      "allow the image to write the one-time-programmable area (it cannot be undone)");
+    command->add_flag("--any-product", firmware.plan.anyProduct,
+                      "take a .dfu file whose suffix names another product than the driver identified");
+}
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "dfuhost: %s\n", message.c_str());
@@ -267,19 +296,21 @@ int main(int argc, char** argv) {
         "write a firmware image: checks it against the device's memory layout and product, erases "
         "exactly the pages it touches, downloads it and reads it back",
         "the image: .dfu (DfuSe), .hex (Intel HEX) or .bin (raw, with --address)", dfuhost::flashCommand);
-    flash->add_option("--address", firmware.address, "where a .bin file goes, e.g. 0x08000000")->type_name("A");
-    flash->add_flag("--no-verify", firmware.noVerify, "do not read the image back to compare");
-    flash->add_flag("--leave", firmware.leave,
-                    "leave DFU mode afterwards so the application starts, and wait until the bootloader has "
-                    "gone from the bus");
+    addFlashOptions(flash, firmware);
     flash->add_flag("--unprotect", firmware.plan.unprotect,
                     "remove read protection first; this ERASES THE WHOLE FLASH");
-    flash->add_flag("--option-bytes", firmware.plan.optionBytes,
-                    "allow the image to write the option bytes (a wrong value can lock the chip for good)");
-    flash->add_flag("--otp", firmware.plan.otp,
-                    "allow the image to write the one-time-programmable area (it cannot be undone)");
-    flash->add_flag("--any-product", firmware.plan.anyProduct,
-                    "take a .dfu file whose suffix names another product than the driver identified");
+    dfuhost::WatchRequest watchRequest;
+    CLI::App* watch = app.add_subcommand(
+        "watch", "with --usb: a production station. Every bootloader that arrives (and every one there at "
+                 "the start) is identified and listed, and with --flash flashed and verified, one line per "
+                 "unit and event; runs until interrupted or --count units were handled");
+    watch->add_option("--flash", watchRequest.file,
+                      "flash every unit with this image: .dfu, .hex or .bin (with --address)")
+        ->type_name("FILE");
+    addFlashOptions(watch, watchRequest.firmware);
+    watch->add_option("--count", watchRequest.count, "stop once N units have been handled")->type_name("N");
+    watch->callback([&] { action = [&] { return dfuhost::watchCommand(g, watchRequest); }; });
+
     CLI::App* read = firmwareCommand("read", "read device memory into a file", "the file: .bin, .hex or .dfu",
                                      dfuhost::readCommand);
     read->add_option("--address", firmware.address, "the first address")->type_name("A")->required();
@@ -291,7 +322,7 @@ int main(int argc, char** argv) {
     // Set last: subcommands created before it do not inherit it, and keep their help short.
     app.footer(kFooter);
     for (CLI::App* sub : app.get_subcommands({})) {
-        sub->footer(sub == serve ? kServeFooter : kSubcommandFooter);
+        sub->footer(sub == serve ? kServeFooter : sub == watch ? kWatchFooter : kSubcommandFooter);
         for (CLI::App* nested : sub->get_subcommands({})) nested->footer(kSubcommandFooter);
     }
 

@@ -181,12 +181,12 @@ LibusbDeviceEnd::~LibusbDeviceEnd() {
     close();
 }
 
-int LibusbDeviceEnd::reopen() {
+int LibusbDeviceEnd::reopen(std::optional<unsigned> address) {
     close();
     DeviceList list(context_->get());
     for (libusb_device* device : list.devices()) {
         if (libusb_get_bus_number(device) != found_.busNumber || portsOf(device) != found_.ports ||
-            !isBootloader(device)) {
+            (address && libusb_get_device_address(device) != *address) || !isBootloader(device)) {
             continue;
         }
         const int rc = libusb_open(device, &handle_);
@@ -316,6 +316,25 @@ void LibusbDeviceEnd::cyclePort() {
         if (!back) clock_.sleepMicros(kReturnPollMicros);
     }
     if (back && events != nullptr) events->deviceReconnected();
+}
+
+void LibusbDeviceEnd::noticeDeparture() {
+    std::unique_lock lock(mutex_);
+    lose(lock);
+}
+
+bool LibusbDeviceEnd::noticeReturn(unsigned address) {
+    std::unique_lock lock(mutex_);
+    if (connected_) {
+        // It went and came back between two looks: the bus must see both.
+        lose(lock);
+        lock.lock();
+    }
+    const bool back = reopen(address) == LIBUSB_SUCCESS;
+    DeviceEndEvents* events = events_;
+    lock.unlock();
+    if (back && events != nullptr) events->deviceReconnected();
+    return back;
 }
 
 UsbSpeed LibusbDeviceEnd::speed() const { return speed_.load(); }

@@ -98,10 +98,19 @@ public:
 
     const FoundDevice& place() const { return found_; }
 
+    // What a watcher of the system's USB saw: the device left its place (the bus hears of it now,
+    // rather than at the next transfer), or a bootloader is at its place again (the end opens it
+    // and the bus sees it come back). Returns false when it cannot be opened.
+    void noticeDeparture();
+    // `address`: the one the device has now, so that a stale entry for its previous address
+    // in libusb's list is not taken for it.
+    bool noticeReturn(unsigned address);
+
 private:
     // Called with mutex_ held. reopen() finds the device at its place again (its address changes
-    // when it re-enumerates) and returns the libusb result of the open.
-    int reopen();
+    // when it re-enumerates; given, only that address will do) and returns the libusb result
+    // of the open.
+    int reopen(std::optional<unsigned> address = std::nullopt);
     void close();
     int claim(std::uint16_t interfaceNumber);
     TransferResult selectConfiguration(std::uint8_t value);

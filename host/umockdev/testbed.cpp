@@ -91,16 +91,22 @@ Testbed::Testbed() : testbed_(umockdev_testbed_new()) {}
 Testbed::~Testbed() { g_object_unref(testbed_); }
 
 std::string Testbed::add(const std::string& record) {
+    const std::string path = addUnannounced(record);
+    announce(path);
+    return path;
+}
+
+std::string Testbed::addUnannounced(const std::string& record) {
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
         const std::string message = error->message;
         g_error_free(error);
         throw TestbedError("umockdev refused the device: " + message);
     }
-    const std::string path = "/sys" + record.substr(3, record.find('\n') - 3);
-    umockdev_testbed_uevent(testbed_, path.c_str(), "add");
-    return path;
+    return "/sys" + record.substr(3, record.find('\n') - 3);
 }
+
+void Testbed::announce(const std::string& sysfsPath) { umockdev_testbed_uevent(testbed_, sysfsPath.c_str(), "add"); }
 
 void Testbed::remove(const std::string& sysfsPath) {
     umockdev_testbed_uevent(testbed_, sysfsPath.c_str(), "remove");

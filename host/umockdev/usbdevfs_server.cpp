@@ -88,7 +88,8 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
     const std::vector<std::uint8_t> config = descriptor(end_, 2, static_cast<std::uint16_t>(head[2] | head[3] << 8));
     all.insert(all.end(), config.begin(), config.end());
 
-    sysfsPath_ = testbed_.add(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
+    // A hot-plug listener opens the node as soon as it hears of it: the node answers first.
+    sysfsPath_ = testbed_.addUnannounced(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
     handler_ = umockdev_ioctl_base_new();
     gate_ = new ServerGate{{}, this};
     g_signal_connect_data(handler_, "handle-ioctl", G_CALLBACK(ServerGate::onIoctl), gate_, ServerGate::release,
@@ -103,6 +104,7 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
         testbed_.remove(sysfsPath_);
         throw TestbedError("umockdev cannot serve " + node + ": " + message);
     }
+    testbed_.announce(sysfsPath_);
 }
 
 UsbdevfsServer::~UsbdevfsServer() {

@@ -78,6 +78,7 @@ TEST(CommandLine, EveryCommandExplainsItselfWithHelp) {
         {"leave"},    {"set-idle"}, {"mass-erase"},  {"read-unprotect"}, {"cycle-port"}, {"reset-port"},
         {"ping"},     {"detach"},   {"erase-eeprom"}, {"begin-dfu"},   {"param"},      {"poll"},
         {"set-version"}, {"descriptor"}, {"option-bytes"}, {"option-bytes", "read"}, {"option-bytes", "write"},
+        {"watch"},
     };
     for (std::vector<std::string> command : commands) {
         std::string name = "dfuhost";
@@ -120,6 +121,14 @@ TEST(CommandLine, ExitCodesTellSuccessFailedOperationAndBadUsageApart) {
         {{"--sim", scenarioPath("arrival.json").string(), "run", scenarioPath("arrival.json").string()}, 2,
          "--sim does not apply"},
         {{"--registry", missing, "list"}, 2, "no-such-file.json"},
+        // The station refuses what it cannot do before it touches a unit.
+        {{"watch"}, 2, "dfuhost --usb watch"},
+        {{"--usb", "--sim", missing, "watch"}, 2, "both name the bus"},
+        {{"--usb", "watch", "--count", "0"}, 2, "--count: at least one unit"},
+        {{"--usb", "watch", "--count", "many"}, 2, "--count: expected a number"},
+        {{"--usb", "watch", "--flash", missing}, 2, "no-such-file.json"},
+        {{"--usb", "watch", "--flash", missing, "--address", "nowhere"}, 2, "--address: expected a number"},
+        {{"--usb", "watch", "--unprotect"}, 2, "--unprotect"},
     };
     for (const ExitCase& c : cases) {
         std::string name;

@@ -12,31 +12,14 @@
 
 #include "client/firmware_image.h"
 #include "tests/e2e/dfuhost_process.h"
+#include "tests/serve/served_run.h"
 
 namespace {
 
 using ostdfu_e2e::ProcessResult;
 using ostdfu_e2e::TemporaryFolder;
-
-struct ServeRun {
-    ProcessResult process;
-    nlohmann::json report;  // what --json prints after the command
-
-    const nlohmann::json& device() const { return report["devices"][0]; }
-};
-
-// The command's output comes first; serve's report is the last document.
-ServeRun serve(const std::filesystem::path& scenario, const std::vector<std::string>& command,
-             const std::vector<std::string>& options = {}) {
-    std::vector<std::string> arguments = {"serve", "--sim", scenario.string(), "--json"};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    arguments.push_back("--");
-    arguments.insert(arguments.end(), command.begin(), command.end());
-    ServeRun served{ostdfu_e2e::runDfuhost(arguments), nullptr};
-    const std::size_t start = served.process.out.rfind("{\n  \"exit_code\"");
-    if (start != std::string::npos) served.report = nlohmann::json::parse(served.process.out.substr(start));
-    return served;
-}
+using ostdfu_serve::serve;
+using ostdfu_serve::ServeRun;
 
 std::string bytesOf(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -89,11 +72,8 @@ std::string smallDevice(const std::string& memoryHex, bool readProtected = false
 class ServedModels : public ::testing::Test {
 protected:
     void SetUp() override {
-        const ProcessResult probe = ostdfu_e2e::runDfuhost({"serve", "--", "true"});
-        if (probe.exitCode == 2 && probe.err.find("sanitizer build") != std::string::npos) {
-            GTEST_SKIP() << "umockdev's preload library cannot load next to a sanitizer runtime";
-        }
-        ASSERT_EQ(probe.exitCode, 0) << probe.err;
+        const std::string unavailable = ostdfu_serve::serveUnavailable();
+        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
     }
 
     TemporaryFolder folder_;
@@ -328,7 +308,7 @@ TEST_F(ServedModels, CablesArePluggedAndPulledWhileTheCommandRuns) {
     const std::string first = bytesOf(listing);
     EXPECT_NE(first.find("EEEE00000001"), std::string::npos) << first;
     EXPECT_EQ(first.find("EEEE00000002"), std::string::npos) << first;
-    const std::string after = served.process.out.substr(0, served.process.out.rfind("{\n  \"exit_code\""));
+    const std::string after = served.commandOut();
     EXPECT_EQ(after.find("EEEE00000001"), std::string::npos) << after;
     EXPECT_NE(after.find("EEEE00000002"), std::string::npos) << after;
     EXPECT_EQ(served.report["devices"][0]["presence"], "unplugged");

@@ -9,6 +9,7 @@
 
 #include "client/flash_plan.h"
 #include "tools/commands/session.h"
+#include "tools/system/firmware_jobs.h"
 
 namespace dfuhost {
 
@@ -51,6 +52,17 @@ struct FirmwareRequest {
     client::PlanOptions plan;
 };
 int flashCommand(const GlobalOptions& options, const FirmwareRequest& request);
+// The flash job the request describes; UsageError for an --address that does not parse.
+FlashJob flashJobOf(const FirmwareRequest& request);
+
+// watch: every bootloader that arrives on the machine's USB, identified and, with a file,
+// flashed, until interrupted or `count` units were handled.
+struct WatchRequest {
+    std::string file;          // the image to flash; empty: identify only
+    FirmwareRequest firmware;  // address, noVerify, leave, plan
+    std::optional<std::string> count;
+};
+int watchCommand(const GlobalOptions& options, const WatchRequest& request);
 int readCommand(const GlobalOptions& options, const FirmwareRequest& request);
 int verifyCommand(const GlobalOptions& options, const FirmwareRequest& request);
 

@@ -130,8 +130,7 @@ std::string productName(ULONG productCode) {
     return "unknown product";
 }
 
-DeviceSummary summarize(Session& session, DeviceSlot& device) {
-    DriverOnBus& system = session.system();
+DeviceSummary placeSummary(DriverOnBus& system, DeviceSlot& device) {
     DeviceSummary s;
     s.name = device.name();
     s.location = locationText(device.entry->controller, device.entry->location);
@@ -139,12 +138,20 @@ DeviceSummary summarize(Session& session, DeviceSlot& device) {
     for (InterfaceKind kind : {InterfaceKind::Driver, InterfaceKind::Product, InterfaceKind::Companion}) {
         if (system.interfaceLink(device, kind)) s.interfaces.push_back(interfaceKindName(kind));
     }
-    const auto link = system.interfaceLink(device, InterfaceKind::Driver);
-    if (!link) return s;
-    client::OpenResult opened = client::openLink(*link);
+    return s;
+}
+
+DeviceSummary summarize(Session& session, DeviceSlot& device) {
+    DeviceSummary s = placeSummary(session.system(), device);
+    if (const auto link = session.system().interfaceLink(device, InterfaceKind::Driver)) querySummary(s, *link);
+    return s;
+}
+
+void querySummary(DeviceSummary& s, const std::u16string& link) {
+    client::OpenResult opened = client::openLink(link);
     if (!NT_SUCCESS(opened.status)) {
         s.queryStatus = opened.status;
-        return s;
+        return;
     }
     s.published = true;
     const client::Handle& h = opened.handle;
@@ -171,7 +178,6 @@ DeviceSummary summarize(Session& session, DeviceSlot& device) {
     }
     const auto protect = client::GetReadProtectState(h);
     if (note(protect.status)) s.readProtect = protect.record;
-    return s;
 }
 
 std::string summaryHeader() {

@@ -30,6 +30,11 @@ struct DeviceSummary {
 };
 
 DeviceSummary summarize(Session& session, DeviceSlot& device);
+// The two halves of summarize, for callers that ask the driver from another thread than the
+// one that runs the bus: what the bus knows (name, place, state, published interfaces), and
+// what the driver answers through its interface at `link`.
+DeviceSummary placeSummary(DriverOnBus& system, DeviceSlot& device);
+void querySummary(DeviceSummary& summary, const std::u16string& link);
 // Columns of `list`; the header matches.
 std::string summaryHeader();
 std::string summaryLine(const DeviceSummary& summary);

@@ -136,12 +136,17 @@ std::optional<std::uint32_t> addressOf(const std::optional<std::string>& text) {
 
 }  // namespace
 
-int flashCommand(const GlobalOptions& options, const FirmwareRequest& r) {
+FlashJob flashJobOf(const FirmwareRequest& r) {
     FlashJob job;
     job.address = addressOf(r.address);
     job.verify = !r.noVerify;
     job.leave = r.leave;
     job.plan = r.plan;
+    return job;
+}
+
+int flashCommand(const GlobalOptions& options, const FirmwareRequest& r) {
+    const FlashJob job = flashJobOf(r);
     return runJobs(options, r, "flash", [job](const std::string& file, const JobContext& c) {
         FlashJob own = job;
         own.file = file;

@@ -29,6 +29,11 @@ constexpr std::u16string_view kService = u"ostdfu";
 constexpr std::u16string_view kParametersPath =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ostdfu\\Parameters";
 
+// Hubs of a scenario have at least this many ports; those made for devices that come later have
+// every port a hub may have (USB numbers them in a byte).
+constexpr unsigned kNarrowestHub = 8;
+constexpr unsigned kWidestHub = 255;
+
 // A device that keeps leaving as soon as it has arrived would otherwise keep one call busy.
 constexpr unsigned kMaxArrivalsPerSettle = 8;
 
@@ -251,8 +256,9 @@ DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
     // any location the scenario names exists.
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         const scenario::Device& d = *slots_[i].entry;
-        slots_[i].bus = &hubFor(d.controller, d.location)
+        slots_[i].bus = &hubFor(d.controller, d.location, kNarrowestHub)
                              .attachDevice(static_cast<USHORT>(d.location.back()), ends[i]);
+        slots_[i].bus->setRecording(options_.recordTraffic);
     }
     listener_ = std::make_unique<Listener>();
     machine_->usb().setListener(listener_.get());
@@ -265,10 +271,11 @@ DriverOnBus::~DriverOnBus() {
     machine_.reset();
 }
 
-host::usb::Hub& DriverOnBus::hubFor(unsigned controller, const std::vector<unsigned>& location) {
+host::usb::Hub& DriverOnBus::hubFor(unsigned controller, const std::vector<unsigned>& location,
+                                    unsigned minimumWidth) {
     // The widest port any device of the scenario uses below a hub decides its port count.
-    auto widthBelow = [this, controller](const std::vector<unsigned>& prefix) {
-        unsigned widest = 8;
+    auto widthBelow = [this, controller, minimumWidth](const std::vector<unsigned>& prefix) {
+        unsigned widest = minimumWidth;
         for (const scenario::Device& d : scenario_.devices) {
             if (d.controller != controller || d.location.size() <= prefix.size()) continue;
             if (std::equal(prefix.begin(), prefix.end(), d.location.begin())) {
@@ -366,7 +373,19 @@ std::optional<host::PnpDeviceDescription> DriverOnBus::describe(
     return description;
 }
 
-void DriverOnBus::arrive(DeviceSlot& slot) { arriveTogether({&slot}); }
+DeviceSlot& DriverOnBus::attach(scenario::Device entry, std::shared_ptr<host::DeviceEnd> end) {
+    entry.index = scenario_.devices.size() + attached_.size();
+    attached_.push_back(std::move(entry));
+    const scenario::Device& d = attached_.back();
+    host::usb::Hub& hub = hubFor(d.controller, d.location, kWidestHub);
+    DeviceSlot slot;
+    slot.entry = &d;
+    slot.bus = &hub.attachDevice(static_cast<USHORT>(d.location.back()), std::move(end));
+    slot.bus->setRecording(options_.recordTraffic);
+    slot.arrivalPending = true;
+    slots_.push_back(std::move(slot));
+    return slots_.back();
+}
 
 void DriverOnBus::arriveTogether(const std::vector<DeviceSlot*>& slots) {
     // The hubs enumerate one device after the other; the driver then starts them side by side,
@@ -399,6 +418,7 @@ void DriverOnBus::settle() {
     for (unsigned round = 0; round < kMaxArrivalsPerSettle; ++round) {
         const std::vector<host::usb::Device*> changed = listener_->take();
         bool any = false;
+        std::vector<DeviceSlot*> arriving;
         for (DeviceSlot& slot : slots_) {
             const bool noted = std::find(changed.begin(), changed.end(), slot.bus) != changed.end();
             if (!noted && !slot.arrivalPending) continue;
@@ -410,12 +430,13 @@ void DriverOnBus::settle() {
                 collectTraffic();
             }
             if (!slot.bus->gone()) {
-                arrive(slot);
+                arriving.push_back(&slot);
             } else {
                 slot.arrivalPending = false;
             }
         }
         if (!any) return;
+        arriveTogether(arriving);
     }
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,8 @@ struct SystemOptions {
     // When set, what stands at each device's port instead of a bootloader model (real hardware).
     // It may throw; the machine's clock paces whatever waits the end makes.
     std::function<std::shared_ptr<host::DeviceEnd>(const scenario::Device&, host::Clock&)> deviceEnd;
+    // Keep every transfer for the result (off for a long run, which would grow without end).
+    bool recordTraffic = true;
 };
 
 // One transfer as the scenario's result reports it.
@@ -95,7 +98,8 @@ public:
     NTSTATUS driverEntryStatus() const { return entryStatus_; }
     bool driverLoaded() const;
 
-    std::vector<DeviceSlot>& devices() { return slots_; }
+    // Slots stay where they are while devices are added.
+    std::deque<DeviceSlot>& devices() { return slots_; }
     // By name, or by its 1-based position; nullptr when there is no such device.
     DeviceSlot* find(const std::string& nameOrNumber);
 
@@ -104,6 +108,10 @@ public:
     // The system's orderly removal, then the cable is pulled. A device that is not started is
     // only unplugged.
     void remove(DeviceSlot& device);
+    // A device the scenario did not have, plugged in at its location with `end` at its port; it
+    // arrives at the next settle(). Hubs made for it have every port a hub may have, since
+    // more devices may follow at any port. Throws std::logic_error for a taken port.
+    DeviceSlot& attach(scenario::Device entry, std::shared_ptr<host::DeviceEnd> end);
     // The device comes back on the bus as a bootloader (from an unplugged cable or from its
     // application) and arrives. A device whose driver is started is left as it is.
     void plug(DeviceSlot& device);
@@ -134,16 +142,17 @@ private:
     // alsoArriving: the devices about to arrive with it, whose instance ids count as taken.
     std::optional<host::PnpDeviceDescription> describe(
         DeviceSlot& device, const std::vector<host::PnpDeviceDescription>& alsoArriving);
-    void arrive(DeviceSlot& device);
     void arriveTogether(const std::vector<DeviceSlot*>& devices);
     void collectTraffic();
-    host::usb::Hub& hubFor(unsigned controller, const std::vector<unsigned>& location);
+    // Made as wide as the widest port of a device below them, and at least `minimumWidth`.
+    host::usb::Hub& hubFor(unsigned controller, const std::vector<unsigned>& location, unsigned minimumWidth);
 
     scenario::Scenario scenario_;
     SystemOptions options_;
     std::unique_ptr<host::Machine> machine_;
     std::unique_ptr<Listener> listener_;
-    std::vector<DeviceSlot> slots_;
+    std::deque<DeviceSlot> slots_;
+    std::deque<scenario::Device> attached_;  // the entries of devices added by attach()
     std::vector<host::usb::HostController*> controllers_;
     std::vector<std::pair<std::pair<unsigned, std::vector<unsigned>>, host::usb::Hub*>> hubs_;
     NTSTATUS entryStatus_ = STATUS_PENDING;

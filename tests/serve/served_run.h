@@ -1,0 +1,31 @@
+// `dfuhost serve --sim FILE --json -- COMMAND` as a test runs it: the command's own output, and
+// serve's report of the models afterwards.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/dfuhost_process.h"
+
+namespace ostdfu_serve {
+
+struct ServeRun {
+    ostdfu_e2e::ProcessResult process;
+    nlohmann::json report;  // what --json prints after the command
+
+    const nlohmann::json& device() const { return report["devices"][0]; }
+    // The command's stdout, without serve's report.
+    std::string commandOut() const;
+};
+
+ServeRun serve(const std::filesystem::path& scenario, const std::vector<std::string>& command,
+               const std::vector<std::string>& options = {});
+
+// The reason to skip when serve cannot run here (a sanitizer build), or "" when it can; a test
+// failure when it cannot for another reason.
+std::string serveUnavailable();
+
+}  // namespace ostdfu_serve
