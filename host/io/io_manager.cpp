@@ -8,6 +8,7 @@
 #include "host/framework/device.h"
 #include "host/framework/request.h"
 #include "host/io/device_interfaces.h"
+#include "host/machine.h"
 #include "platform/pool.h"
 
 namespace host {
@@ -36,13 +37,14 @@ struct UserIrp {
     std::vector<IO_STACK_LOCATION> locations;
 };
 
-// Frees the system buffer when the request is over, whichever way it ends.
+// Frees the system buffer when the request is over, whichever way it ends. Its owner writes
+// every byte before the driver sees it, so the pool does not fill it first.
 class SystemBuffer {
 public:
     explicit SystemBuffer(std::size_t size)
         : p_(size == 0 ? nullptr
-                       : static_cast<std::uint8_t*>(
-                             ExAllocatePoolWithTag(NonPagedPoolNx, size, kUserSystemBufferTag))) {}
+                       : static_cast<std::uint8_t*>(Machine::current().pool().allocate(
+                             NonPagedPoolNx, size, kUserSystemBufferTag, Pool::Fill::None))) {}
     ~SystemBuffer() {
         if (p_ != nullptr) {
             ExFreePoolWithTag(p_, kUserSystemBufferTag);

@@ -168,7 +168,9 @@ PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN /*chargeQuota*/) {
         return nullptr;
     }
     const std::size_t bytes = sizeof(IrpBlock) + sizeof(IO_STACK_LOCATION) * stackSize;
-    void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, host::io::kIrpTag);
+    // Cleared right below: the pool's fill pattern would only be written over.
+    void* memory = host::Machine::current().pool().allocate(
+        NonPagedPoolNx, bytes, host::io::kIrpTag, host::Pool::Fill::None);
     if (memory == nullptr) {
         return nullptr;
     }
@@ -229,15 +231,19 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
         case host::io::METHOD_BUFFERED: {
             const ULONG size = std::max(inputBufferLength, outputBufferLength);
             if (size != 0) {
-                void* buffer =
-                    ExAllocatePoolWithTag(NonPagedPoolNx, size, host::io::kSystemBufferTag);
+                auto* buffer = static_cast<std::uint8_t*>(host::Machine::current().pool().allocate(
+                    NonPagedPoolNx, size, host::io::kSystemBufferTag, host::Pool::Fill::None));
                 if (buffer == nullptr) {
                     return fail();
                 }
-                std::memset(buffer, 0, size);
+                // The input, then zeros: a driver that reports more than it wrote hands back
+                // zeros, never old pool contents.
+                ULONG copied = 0;
                 if (inputBuffer != nullptr && inputBufferLength != 0) {
                     std::memcpy(buffer, inputBuffer, inputBufferLength);
+                    copied = inputBufferLength;
                 }
+                std::memset(buffer + copied, 0, size - copied);
                 irp->AssociatedIrp.SystemBuffer = buffer;
             }
             break;
