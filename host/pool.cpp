@@ -37,25 +37,30 @@ void* Pool::allocate(POOL_TYPE type, std::size_t size, ULONG tag, Fill fill) {
     if (fill == Fill::Pattern) {
         std::memset(p, 0xCD, size);
     }
-    track(p, {tag, size, type});
+    track(p, tag, size, type);
     return p;
 }
 
-void Pool::track(void* p, const Block& block) {
+// The block's fields come one by one: built as one record on the caller's stack, they were read
+// back whole before their stores had landed, which stalled every allocation.
+void Pool::track(void* p, ULONG tag, std::size_t size, POOL_TYPE type) {
     std::lock_guard lock(mutex_);
     if (spareNodes_.empty()) {
-        blocks_.emplace(p, block);
+        blocks_.emplace(p, Block{tag, size, type});
     } else {
         Blocks::node_type node = std::move(spareNodes_.back());
         spareNodes_.pop_back();
         node.key() = p;
-        node.mapped() = block;
+        Block& block = node.mapped();
+        block.tag = tag;
+        block.size = size;
+        block.type = type;
         blocks_.insert(std::move(node));
     }
-    TagUse& use = tags_[block.tag];
+    TagUse& use = tags_[tag];
     ++use.allocations;
-    if (std::find(use.types.begin(), use.types.end(), block.type) == use.types.end()) {
-        use.types.push_back(block.type);
+    if (std::find(use.types.begin(), use.types.end(), type) == use.types.end()) {
+        use.types.push_back(type);
     }
 }
 

@@ -55,7 +55,7 @@ private:
     // the bookkeeping allocates nothing once the machine has run a while.
     static constexpr std::size_t kSpareNodes = 64;
 
-    void track(void* p, const Block& block);
+    void track(void* p, ULONG tag, std::size_t size, POOL_TYPE type);
 
     FaultPlan& faults_;
     mutable std::mutex mutex_;
