@@ -25,18 +25,21 @@ Bytes recordBytes(const T& record) {
     return bytes;
 }
 
-// The records are little-endian with asserted layouts, as this host is: the bytes that came
-// back are the record's first bytes.
+// The records are little-endian with asserted layouts, as this host is, so the record itself is
+// the output buffer: the reply lands in it with no copy of ours. What lies past the information
+// length is zero, as in a byte reply, whatever a direct-method driver wrote there.
 template <class T>
-Reply<T> decode(const BytesReply& reply) {
+Reply<T> receive(const Handle& handle, ULONG code, std::span<const std::uint8_t> input = {}) {
     static_assert(std::is_trivially_copyable_v<T>);
-    Reply<T> decoded;
-    decoded.status = reply.status;
-    decoded.information = reply.information;
-    if (!reply.bytes.empty()) {
-        std::memcpy(&decoded.record, reply.bytes.data(), std::min(sizeof(T), reply.bytes.size()));
-    }
-    return decoded;
+    Reply<T> reply;
+    auto* bytes = reinterpret_cast<std::uint8_t*>(&reply.record);
+    const host::IoctlResult result =
+        host::user::deviceIoControl(handle.raw(), code, input, {bytes, sizeof(T)});
+    reply.status = result.status;
+    reply.information = result.information;
+    const std::size_t kept = std::min<std::size_t>(result.information, sizeof(T));
+    std::memset(bytes + kept, 0, sizeof(T) - kept);
+    return reply;
 }
 
 Result resultOf(const BytesReply& reply) { return {reply.status, reply.information}; }
@@ -78,8 +81,7 @@ BytesReply IoctlWithOutputBuffer(const Handle& handle, ULONG ioControlCode,
 }
 
 Reply<InterfaceVersionInfo> GetInterfaceVersion(const Handle& handle) {
-    return decode<InterfaceVersionInfo>(
-        send(handle, IOCTL_DFU_GET_INTERFACE_VERSION, {}, sizeof(InterfaceVersionInfo)));
+    return receive<InterfaceVersionInfo>(handle, IOCTL_DFU_GET_INTERFACE_VERSION);
 }
 
 Result ControlRequestOut(const Handle& handle, const ControlRequestRecord& request,
@@ -108,17 +110,15 @@ Result BeginDfu(const Handle& handle, UCHAR alternateSetting) {
 }
 
 Reply<DeviceHandleInfo> GetDeviceHandleInfo(const Handle& handle) {
-    return decode<DeviceHandleInfo>(
-        send(handle, IOCTL_DFU_GET_DEVICE_HANDLE_INFO, {}, sizeof(DeviceHandleInfo)));
+    return receive<DeviceHandleInfo>(handle, IOCTL_DFU_GET_DEVICE_HANDLE_INFO);
 }
 
 Reply<DeviceIdentityInfo> GetIdentity(const Handle& handle) {
-    return decode<DeviceIdentityInfo>(
-        send(handle, IOCTL_DFU_GET_IDENTITY, {}, sizeof(DeviceIdentityInfo)));
+    return receive<DeviceIdentityInfo>(handle, IOCTL_DFU_GET_IDENTITY);
 }
 
 Reply<ULONG> GetInstanceStringSize(const Handle& handle) {
-    return decode<ULONG>(send(handle, IOCTL_DFU_GET_INSTANCE_STRING_SIZE, {}, sizeof(ULONG)));
+    return receive<ULONG>(handle, IOCTL_DFU_GET_INSTANCE_STRING_SIZE);
 }
 
 Reply<std::u16string> GetInstanceString(const Handle& handle, std::size_t outputLength) {
@@ -131,7 +131,7 @@ Reply<std::u16string> GetInstanceString(const Handle& handle, std::size_t output
 }
 
 Reply<DEVICE_CAPS2> GetDeviceCaps(const Handle& handle) {
-    return decode<DEVICE_CAPS2>(send(handle, IOCTL_DFU_GET_DEVICE_CAPS, {}, sizeof(DEVICE_CAPS2)));
+    return receive<DEVICE_CAPS2>(handle, IOCTL_DFU_GET_DEVICE_CAPS);
 }
 
 Reply<std::array<std::u16string, 4>> GetSegmentStrings(const Handle& handle) {
@@ -160,7 +160,7 @@ Reply<ULONG> ReadParameter(const Handle& handle, std::u16string_view valueName, 
     ParameterQuery query{};
     std::copy(valueName.begin(), valueName.end(), query.Name);
     query.Kind = kind;
-    return decode<ULONG>(send(handle, IOCTL_DFU_READ_PARAMETER, recordBytes(query), sizeof(ULONG)));
+    return receive<ULONG>(handle, IOCTL_DFU_READ_PARAMETER, recordBytes(query));
 }
 
 Result CyclePort(const Handle& handle) { return resultOf(send(handle, IOCTL_DFU_CYCLE_PORT, {}, 0)); }
@@ -182,7 +182,7 @@ Result EraseEepromSection(const Handle& handle, LONG section) {
 Result SetIdle(const Handle& handle) { return resultOf(send(handle, IOCTL_DFU_SET_IDLE, {}, 0)); }
 
 Reply<ULONG> GetBusyWaitLimit(const Handle& handle) {
-    return decode<ULONG>(send(handle, IOCTL_DFU_GET_BUSY_WAIT_LIMIT, {}, sizeof(ULONG)));
+    return receive<ULONG>(handle, IOCTL_DFU_GET_BUSY_WAIT_LIMIT);
 }
 
 Result PollDevice(const Handle& handle, ULONG iterations, std::optional<ULONG> delayMs) {
@@ -199,7 +199,7 @@ Result SetFirmwareVersion(const Handle& handle, ULONG version) {
 }
 
 Reply<ULONG> GetReadProtectState(const Handle& handle) {
-    return decode<ULONG>(send(handle, IOCTL_DFU_GET_READ_PROTECT_STATE, {}, sizeof(ULONG)));
+    return receive<ULONG>(handle, IOCTL_DFU_GET_READ_PROTECT_STATE);
 }
 
 Result ReadUnprotect(const Handle& handle) {
@@ -215,7 +215,7 @@ Result WriteOptionBytes(const Handle& handle, std::span<const std::uint8_t> opti
 }
 
 Reply<ULONG> GetOptionByteWritesAllowed(const Handle& handle) {
-    return decode<ULONG>(send(handle, IOCTL_DFU_GET_OPTION_BYTE_WRITES_ALLOWED, {}, sizeof(ULONG)));
+    return receive<ULONG>(handle, IOCTL_DFU_GET_OPTION_BYTE_WRITES_ALLOWED);
 }
 
 Result SetOptionByteWritesAllowed(const Handle& handle, ULONG allowed) {
@@ -223,13 +223,12 @@ Result SetOptionByteWritesAllowed(const Handle& handle, ULONG allowed) {
 }
 
 Reply<ManufacturerSerialBlock> GetManufacturerSerial(const Handle& handle) {
-    return decode<ManufacturerSerialBlock>(
-        send(handle, IOCTL_DFU_GET_MANUFACTURER_SERIAL, {}, sizeof(ManufacturerSerialBlock)));
+    return receive<ManufacturerSerialBlock>(handle, IOCTL_DFU_GET_MANUFACTURER_SERIAL);
 }
 
 Reply<std::array<std::uint8_t, APP_ID_RECORD_BYTES>> GetAppIdRecord(const Handle& handle) {
-    return decode<std::array<std::uint8_t, APP_ID_RECORD_BYTES>>(
-        send(handle, IOCTL_DFU_GET_APP_ID_RECORD, {}, APP_ID_RECORD_BYTES));
+    return receive<std::array<std::uint8_t, APP_ID_RECORD_BYTES>>(handle,
+                                                                  IOCTL_DFU_GET_APP_ID_RECORD);
 }
 
 Result MassErase(const Handle& handle) { return resultOf(send(handle, IOCTL_DFU_MASS_ERASE, {}, 0)); }

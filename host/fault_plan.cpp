@@ -21,12 +21,15 @@ void FaultPlan::clear() {
 bool FaultPlan::allocationFails(ULONG tag) {
     std::lock_guard lock(mutex_);
     std::uint64_t n = ++allocationCounts_[tag];
-    return failingAllocations_.erase({tag, n}) != 0;
+    return !failingAllocations_.empty() && failingAllocations_.erase({tag, n}) != 0;
 }
 
 std::optional<NTSTATUS> FaultPlan::callFails(FaultSite site) {
     std::lock_guard lock(mutex_);
     std::uint64_t n = ++callCounts_[site];
+    if (failingCalls_.empty()) {
+        return std::nullopt;
+    }
     auto it = failingCalls_.find({site, n});
     if (it == failingCalls_.end()) {
         return std::nullopt;

@@ -26,7 +26,7 @@ Pool::~Pool() {
     }
 }
 
-void* Pool::allocate(POOL_TYPE type, std::size_t size, ULONG tag) {
+void* Pool::allocate(POOL_TYPE type, std::size_t size, ULONG tag, Fill fill) {
     if (faults_.allocationFails(tag)) {
         return nullptr;
     }
@@ -34,12 +34,34 @@ void* Pool::allocate(POOL_TYPE type, std::size_t size, ULONG tag) {
     if (p == nullptr) {
         return nullptr;
     }
-    std::memset(p, 0xCD, size);
-    std::lock_guard lock(mutex_);
-    blocks_[p] = {tag, size, type};
-    ++allocationCounts_[tag];
-    types_[tag].push_back(type);
+    if (fill == Fill::Pattern) {
+        std::memset(p, 0xCD, size);
+    }
+    track(p, tag, size, type);
     return p;
+}
+
+// The block's fields come one by one: built as one record on the caller's stack, they were read
+// back whole before their stores had landed, which stalled every allocation.
+void Pool::track(void* p, ULONG tag, std::size_t size, POOL_TYPE type) {
+    std::lock_guard lock(mutex_);
+    if (spareNodes_.empty()) {
+        blocks_.emplace(p, Block{tag, size, type});
+    } else {
+        Blocks::node_type node = std::move(spareNodes_.back());
+        spareNodes_.pop_back();
+        node.key() = p;
+        Block& block = node.mapped();
+        block.tag = tag;
+        block.size = size;
+        block.type = type;
+        blocks_.insert(std::move(node));
+    }
+    TagUse& use = tags_[tag];
+    ++use.allocations;
+    if (std::find(use.types.begin(), use.types.end(), type) == use.types.end()) {
+        use.types.push_back(type);
+    }
 }
 
 void Pool::free(void* p, ULONG tag) {
@@ -58,7 +80,11 @@ void Pool::free(void* p, ULONG tag) {
                      tagText(it->second.tag).c_str(), tagText(tag).c_str());
         std::abort();
     }
-    blocks_.erase(it);
+    if (spareNodes_.size() < kSpareNodes) {
+        spareNodes_.push_back(blocks_.extract(it));
+    } else {
+        blocks_.erase(it);
+    }
     std::free(p);
 }
 
@@ -90,14 +116,14 @@ std::vector<std::string> Pool::leakedTags() const {
 
 std::uint64_t Pool::allocations(ULONG tag) const {
     std::lock_guard lock(mutex_);
-    auto it = allocationCounts_.find(tag);
-    return it == allocationCounts_.end() ? 0 : it->second;
+    auto it = tags_.find(tag);
+    return it == tags_.end() ? 0 : it->second.allocations;
 }
 
 std::vector<POOL_TYPE> Pool::typesUsed(ULONG tag) const {
     std::lock_guard lock(mutex_);
-    auto it = types_.find(tag);
-    return it == types_.end() ? std::vector<POOL_TYPE>{} : it->second;
+    auto it = tags_.find(tag);
+    return it == tags_.end() ? std::vector<POOL_TYPE>{} : it->second.types;
 }
 
 }  // namespace host

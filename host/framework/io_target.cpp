@@ -16,8 +16,12 @@ namespace {
 std::mutex targetsMutex;
 std::map<const Object*, IoTarget*> defaultTargets;
 
-NTSTATUS signalSender(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+// Only a sender that saw STATUS_PENDING waits; one whose IRP came back completed from the call
+// reads it at once, so nothing is signalled for it.
+NTSTATUS signalSender(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    if (irp->PendingReturned) {
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -70,18 +74,20 @@ SyncSendResult sendInternalIoctlSynchronously(PDEVICE_OBJECT target, ULONG ioCon
 
     const NTSTATUS sent = IofCallDriver(target, irp);
     bool timedOut = false;
-    if (sent == STATUS_PENDING && timeout < 0) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = timeout;
-        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &interval) ==
-            STATUS_TIMEOUT) {
-            timedOut = true;
-            IoCancelIrp(irp);
+    if (sent == STATUS_PENDING) {
+        if (timeout < 0) {
+            LARGE_INTEGER interval;
+            interval.QuadPart = timeout;
+            if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &interval) ==
+                STATUS_TIMEOUT) {
+                timedOut = true;
+                IoCancelIrp(irp);
+            }
         }
+        // Returns at once once completion has signalled; after a cancel it waits for the lower
+        // driver to give the IRP back.
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
-    // The completion routine always signals, so this returns at once unless the IRP is still
-    // below; after a cancel it waits for the lower driver to give the IRP back.
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
 
     result.status = irp->IoStatus.Status;
     result.information = irp->IoStatus.Information;

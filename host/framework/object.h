@@ -3,6 +3,8 @@
 #pragma once
 
 #include <mutex>
+#include <type_traits>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/wdf.h"
@@ -30,9 +32,16 @@ public:
         return reinterpret_cast<Handle>(this);
     }
     // The object behind a handle, checked against the expected kind.
+    // Every kind is final, so the check is one comparison of the dynamic type, which the
+    // framework makes on each call of each request.
     template <class T>
+        requires std::is_final_v<T>
     static T* from(const void* handle) {
-        return dynamic_cast<T*>(static_cast<Object*>(const_cast<void*>(handle)));
+        auto* object = static_cast<Object*>(const_cast<void*>(handle));
+        if (object == nullptr || typeid(*object) != typeid(T)) {
+            return nullptr;
+        }
+        return static_cast<T*>(object);
     }
 
 protected:

@@ -1,6 +1,7 @@
 #include "host/io/io_manager.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "host/framework/device.h"
 #include "host/framework/request.h"
 #include "host/io/device_interfaces.h"
+#include "host/machine.h"
 #include "platform/pool.h"
 
 namespace host {
@@ -24,25 +26,39 @@ bool isError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; 
 
 // The IRP of a user request: built by the I/O manager, never by IoAllocateIrp, and never sent
 // down a stack (a driver that wants to reaches the device through its own requests).
+// Its locations live in the block itself unless the stack is deeper than any this machine
+// builds, so a request costs no allocation for them.
 struct UserIrp {
-    explicit UserIrp(CHAR stackSize) : locations(static_cast<std::size_t>(std::max<CHAR>(stackSize, 1))) {
-        irp.StackCount = static_cast<CHAR>(locations.size());
+    static constexpr std::size_t kInlineLocations = 4;
+
+    explicit UserIrp(CHAR stackSize) {
+        const auto count = static_cast<std::size_t>(std::max<CHAR>(stackSize, 1));
+        if (count > kInlineLocations) {
+            deeper.resize(count);
+        }
+        IO_STACK_LOCATION* locations = deeper.empty() ? inlineLocations.data() : deeper.data();
+        irp.StackCount = static_cast<CHAR>(count);
         irp.CurrentLocation = irp.StackCount;  // presented to the top driver
-        irp.CurrentStackLocation = &locations.back();
+        irp.CurrentStackLocation = &locations[count - 1];
         irp.RequestorMode = UserMode;
     }
+    UserIrp(const UserIrp&) = delete;
+    UserIrp& operator=(const UserIrp&) = delete;
+
     IRP irp{};
     MDL mdl{};
-    std::vector<IO_STACK_LOCATION> locations;
+    std::array<IO_STACK_LOCATION, kInlineLocations> inlineLocations{};
+    std::vector<IO_STACK_LOCATION> deeper;
 };
 
-// Frees the system buffer when the request is over, whichever way it ends.
+// Frees the system buffer when the request is over, whichever way it ends. Its owner writes
+// every byte before the driver sees it, so the pool does not fill it first.
 class SystemBuffer {
 public:
     explicit SystemBuffer(std::size_t size)
         : p_(size == 0 ? nullptr
-                       : static_cast<std::uint8_t*>(
-                             ExAllocatePoolWithTag(NonPagedPoolNx, size, kUserSystemBufferTag))) {}
+                       : static_cast<std::uint8_t*>(Machine::current().pool().allocate(
+                             NonPagedPoolNx, size, kUserSystemBufferTag, Pool::Fill::None))) {}
     ~SystemBuffer() {
         if (p_ != nullptr) {
             ExFreePoolWithTag(p_, kUserSystemBufferTag);

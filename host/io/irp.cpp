@@ -28,6 +28,8 @@ enum : ULONG {
 
 struct IrpState {
     std::atomic<CancelRoutine> cancelRoutine{nullptr};
+    // Both are written before the IRP is handed down and read by drivers that received it, which
+    // orders them already: the accesses need no fence of their own.
     std::atomic<std::uint32_t> senderTimeoutMs{0};
     // The sender's location: the IRP is the lower stack's while CurrentLocation is below it.
     std::atomic<int> topLocation{0};
@@ -127,16 +129,16 @@ CancelRoutine setCancelRoutine(PIRP irp, CancelRoutine routine) {
 }
 
 bool ownedByLowerStack(PIRP irp) {
-    const int top = stateOf(irp).topLocation.load();
+    const int top = stateOf(irp).topLocation.load(std::memory_order_acquire);
     return top != 0 && currentLocation(irp) < top;
 }
 
 void setSenderTimeoutMs(PIRP irp, std::uint32_t milliseconds) {
-    stateOf(irp).senderTimeoutMs.store(milliseconds);
+    stateOf(irp).senderTimeoutMs.store(milliseconds, std::memory_order_relaxed);
 }
 
 std::uint32_t senderTimeoutMs(PIRP irp) {
-    return stateOf(irp).senderTimeoutMs.load();
+    return stateOf(irp).senderTimeoutMs.load(std::memory_order_relaxed);
 }
 
 void copyCurrentStackLocationToNext(PIRP irp) {
@@ -168,7 +170,9 @@ PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN /*chargeQuota*/) {
         return nullptr;
     }
     const std::size_t bytes = sizeof(IrpBlock) + sizeof(IO_STACK_LOCATION) * stackSize;
-    void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, host::io::kIrpTag);
+    // Cleared right below: the pool's fill pattern would only be written over.
+    void* memory = host::Machine::current().pool().allocate(
+        NonPagedPoolNx, bytes, host::io::kIrpTag, host::Pool::Fill::None);
     if (memory == nullptr) {
         return nullptr;
     }
@@ -229,15 +233,19 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
         case host::io::METHOD_BUFFERED: {
             const ULONG size = std::max(inputBufferLength, outputBufferLength);
             if (size != 0) {
-                void* buffer =
-                    ExAllocatePoolWithTag(NonPagedPoolNx, size, host::io::kSystemBufferTag);
+                auto* buffer = static_cast<std::uint8_t*>(host::Machine::current().pool().allocate(
+                    NonPagedPoolNx, size, host::io::kSystemBufferTag, host::Pool::Fill::None));
                 if (buffer == nullptr) {
                     return fail();
                 }
-                std::memset(buffer, 0, size);
+                // The input, then zeros: a driver that reports more than it wrote hands back
+                // zeros, never old pool contents.
+                ULONG copied = 0;
                 if (inputBuffer != nullptr && inputBufferLength != 0) {
                     std::memcpy(buffer, inputBuffer, inputBufferLength);
+                    copied = inputBufferLength;
                 }
+                std::memset(buffer + copied, 0, size - copied);
                 irp->AssociatedIrp.SystemBuffer = buffer;
             }
             break;
@@ -279,7 +287,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
         host::io::driverBug("IofCallDriver with no stack location left");
     }
     if (!host::io::ownedByLowerStack(irp)) {
-        state.topLocation.store(irp->CurrentLocation);
+        state.topLocation.store(irp->CurrentLocation, std::memory_order_release);
     }
     IoSetNextIrpStackLocation(irp);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);

@@ -170,6 +170,18 @@ TEST(ControlCodes, VersionOverrideWritesAsManyWordsAsTheProductKeeps) {
     }
 }
 
+TEST(ControlCodes, CapabilitiesReplyCarriesEveryByteOfTheRecord) {
+    OpenDevice d;
+    // No byte zero, so a word left out (the last one above all) shows against the zeroed buffer.
+    auto* bytes = reinterpret_cast<std::uint8_t*>(&d.fdo()->DeviceCaps2);
+    for (std::size_t i = 0; i < sizeof(DEVICE_CAPS2); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(1 + i % 251);
+    }
+    const auto caps = client::GetDeviceCaps(d.handle);
+    EXPECT_EQ(caps.information, sizeof(DEVICE_CAPS2));
+    EXPECT_EQ(std::memcmp(&caps.record, bytes, sizeof(DEVICE_CAPS2)), 0);
+}
+
 TEST(ControlCodes, ParameterQueryReadsTheNameBeforeTheReplyOverwritesIt) {
     OpenDevice d;
     d.h.driver().setParameters({{u"NumDfuBootIterBusyWaits", RegValue::dword(0x12345678)}});

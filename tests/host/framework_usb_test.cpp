@@ -1,6 +1,8 @@
-// The framework's USB target, interfaces and memory objects on the machine.
+// The framework's USB target, interfaces and memory objects on the machine, and the kind check
+// of their handles.
 #include <gtest/gtest.h>
 
+#include "host/framework/device.h"
 #include "host/framework/memory.h"
 #include "host/framework/usb_target.h"
 #include "tests/support/descriptor_bytes.h"
@@ -171,6 +173,23 @@ TEST(Memory, TakesTheCallersTagAndPoolTypeAndGoesWithItsParent) {
     EXPECT_EQ(WdfMemoryGetBuffer(memory, &size), buffer);
     EXPECT_EQ(size, 40u);
 
+    WdfObjectDelete(usbDevice);
+    EXPECT_TRUE(h->leakedTags().empty());
+}
+
+TEST(Objects, AHandleIsTakenOnlyAsItsOwnKind) {
+    auto h = harnessWith(descriptors::kDfuConfiguration);
+    WDFUSBDEVICE usbDevice = createTarget(*h);
+    WDFMEMORY memory = nullptr;
+    ASSERT_EQ(WdfMemoryCreate(nullptr, PagedPool, PoolTag("test"), 8, &memory, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_NE(host::fx::Object::from<host::fx::UsbDevice>(usbDevice), nullptr);
+    EXPECT_NE(host::fx::Object::from<host::fx::Memory>(memory), nullptr);
+    EXPECT_EQ(host::fx::Object::from<host::fx::Memory>(usbDevice), nullptr);
+    EXPECT_EQ(host::fx::Object::from<host::fx::UsbDevice>(memory), nullptr);
+    EXPECT_EQ(host::fx::Object::from<host::fx::Device>(memory), nullptr);
+    EXPECT_EQ(host::fx::Object::from<host::fx::Device>(nullptr), nullptr);
+    WdfObjectDelete(memory);
     WdfObjectDelete(usbDevice);
     EXPECT_TRUE(h->leakedTags().empty());
 }

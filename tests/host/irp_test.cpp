@@ -3,8 +3,10 @@
 // framework's synchronous send, and the ownership rules the machine enforces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "host/framework/io_target.h"
 #include "host/io/device_object.h"
@@ -232,6 +234,43 @@ TEST(BuiltIrp, BufferedOutputComesBackWithTheStatusBlockAndTheIrpIsFreed) {
     }
 }
 
+TEST(BuiltIrp, BufferedSystemBufferHoldsTheInputThenZeros) {
+    struct Case {
+        const char* name;
+        ULONG in;
+        ULONG out;
+        bool inputGiven;
+    };
+    const Case cases[] = {
+        {"output longer", 3, 16, true},
+        {"input longer", 16, 3, true},
+        {"output only", 0, 12, true},
+        {"a length but no input buffer", 5, 8, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::Machine machine;
+        std::vector<UCHAR> input(c.in);
+        for (ULONG i = 0; i < c.in; ++i) input[i] = static_cast<UCHAR>(0x40 + i);
+        std::vector<UCHAR> output(c.out);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK ioStatus{};
+        ScriptedLowerDevice bottom;
+        PIRP irp = IoBuildDeviceIoControlRequest(0x00220000, bottom.device(),
+                                                 c.inputGiven ? input.data() : nullptr, c.in,
+                                                 output.data(), c.out, FALSE, &event, &ioStatus);
+        ASSERT_NE(irp, nullptr);
+        const auto* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        ASSERT_NE(buffer, nullptr);
+        std::vector<UCHAR> expected = c.inputGiven ? input : std::vector<UCHAR>(c.in, 0);
+        expected.resize(std::max(c.in, c.out), 0);
+        EXPECT_EQ(std::vector<UCHAR>(buffer, buffer + expected.size()), expected);
+        IoFreeIrp(irp);
+        EXPECT_TRUE(machine.pool().leakedTags().empty());
+    }
+}
+
 TEST(BuiltIrp, AllocationFailureGivesNoIrp) {
     host::Machine machine;
     ScriptedLowerDevice bottom;
@@ -274,6 +313,40 @@ TEST(Cancel, IrpCancelledBeforeItArrivesIsEndedByItsDriver) {
 
 // ---- the framework's synchronous send
 // ------------------------------------------------------------
+
+TEST(SynchronousSend, AnswerComesBackHoweverTheLowerDriverCompletes) {
+    struct Case {
+        const char* name;
+        Completion completion;
+        LONGLONG timeout;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"at once", Completion::AtOnce, 0, STATUS_SUCCESS},
+        {"at once, failed, with a time-out", Completion::AtOnce, RelativeMilliseconds(500),
+         STATUS_UNSUCCESSFUL},
+        {"from its thread", Completion::FromThread, 0, STATUS_SUCCESS},
+        // No time-out here: a timed wait would race the lower driver's thread for real time.
+        {"from its thread, failed", Completion::FromThread, 0, STATUS_DEVICE_NOT_CONNECTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::Machine machine;
+        {
+            ScriptedLowerDevice bottom(c.completion);
+            bottom.setAnswer({c.status, 7, {}});
+            for (int i = 0; i < 3; ++i) {
+                const host::fx::SyncSendResult result = host::fx::sendInternalIoctlSynchronously(
+                    bottom.device(), 0x220003, nullptr, nullptr, nullptr, c.timeout);
+                EXPECT_EQ(result.status, c.status);
+                EXPECT_EQ(result.information, 7u);
+            }
+            EXPECT_EQ(bottom.seen().size(), 3u);
+        }
+        EXPECT_EQ(machine.clock().nowMicros(), 0u) << "no time-out may have run";
+        EXPECT_TRUE(machine.pool().leakedTags().empty());
+    }
+}
 
 TEST(SynchronousSend, TimeOutCancelsWaitsForTheLowerDriverAndReportsIoTimeout) {
     host::Machine machine;
