@@ -51,7 +51,7 @@ add_test(NAME windows.ddk_layout
                  -isystem ${OSTDFU_MINGW_DDK}
                  ${PROJECT_SOURCE_DIR}/tests/windows/cross/ddk_layout_check.cpp)
 
-foreach(_folder driver usb dfu control notify)
+foreach(_folder context driver usb dfu control notify)
     add_test(NAME windows.driver_logic.${_folder}
              COMMAND ${CMAKE_COMMAND} -DCOMPILER=${OSTDFU_MINGW_CXX}
                      "-DFLAGS=${_kernel_flags};-I${PROJECT_SOURCE_DIR};-I${OSTDFU_WINDOWS_DIR}"

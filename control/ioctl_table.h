@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 
 struct IoctlCall {
     WDFDEVICE device;

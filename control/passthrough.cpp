@@ -1,6 +1,6 @@
 #include "control/passthrough.h"
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "platform/trace.h"
 #include "usb/configuration.h"
 #include "usb/control_transfer.h"

@@ -1,6 +1,6 @@
+#include "context/driver_globals.h"
 #include "control/ioctl_bodies.h"
 #include "control/public/ioctl.h"
-#include "driver/driver.h"
 #include "platform/rtl.h"
 #include "platform/sync.h"
 

@@ -1,5 +1,5 @@
+#include "context/device_context.h"
 #include "dfu/dfu_requests.h"
-#include "driver/device_context.h"
 #include "platform/trace.h"
 
 NTSTATUS DfuSetIdle(WDFDEVICE device) {

@@ -1,6 +1,6 @@
 #include "dfu/dfu_requests.h"
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "platform/trace.h"
 #include "usb/control_transfer.h"
 

@@ -1,6 +1,6 @@
+#include "context/device_context.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
-#include "driver/device_context.h"
 #include "platform/trace.h"
 
 namespace {

@@ -1,8 +1,8 @@
+#include "context/product_data.h"
 #include "dfu/device_memory.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
 #include "dfu/memory_transaction.h"
-#include "driver/product_data.h"
 #include "platform/trace.h"
 #include "usb/configuration.h"
 

@@ -1,7 +1,7 @@
 // The opening every device-memory transaction shares.
 #pragma once
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 
 // Both DFU descriptors are known.
 inline bool HasDfuDescriptors(const FDO_DATA* fdo) {

@@ -1,9 +1,9 @@
 #include "driver/device_add.h"
 
+#include "context/device_context.h"
 #include "control/ioctl_dispatch.h"
 #include "control/public/interface_guids.h"
 #include "driver/callbacks.h"
-#include "driver/device_context.h"
 #include "driver/driver.h"
 #include "notify/event_log.h"
 #include "platform/registry.h"

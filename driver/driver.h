@@ -1,35 +1,15 @@
-// The driver-wide layer: the entry point, the driver object's cleanup, the globals every
-// device shares, and reading one value of the driver's Parameters key.
+// The driver-wide layer: the entry point and the driver object's cleanup. What they set up
+// for every device (pool type, registry paths) is declared in context/driver_globals.h.
 #pragma once
 
-#include "platform/pool.h"
+#include "context/driver_globals.h"
 #include "platform/wdf.h"
 
 // Pool tags of the driver-wide allocations and of device add.
 inline constexpr ULONG OSTDFU_TAG_REGISTRY_PATH = 0x50474552;     // both registry-path copies
-inline constexpr ULONG OSTDFU_TAG_READ_PARAMETER = 0x6C333776;    // one value read on request
 inline constexpr ULONG OSTDFU_TAG_ADD_PARAMETERS = 0x7A376C63;    // the values read at add
 inline constexpr ULONG OSTDFU_TAG_HARDWARE_IDS = 0x7337386D;      // the hardware-ID list
-
-// Room for a value of the Parameters key: the partial-information header and 8 data bytes.
-inline constexpr ULONG OSTDFU_PARAMETER_BUFFER_SIZE = 20;
-
-// Pool type of every non-paged allocation: NonPagedPoolNx from system version 6.2 on.
-extern POOL_TYPE NonPagedPoolType;
-// The registry path the system passed to DriverEntry, and the path of its Parameters key
-// (terminated). Written once by DriverEntry, read-only until the driver's cleanup.
-extern UNICODE_STRING RegistryPathCopy;
-extern UNICODE_STRING ParametersKeyPath;
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 void OstDFUDriverEvtContextCleanup(WDFOBJECT driver);
 
-// Reads a value of the Parameters key as a ULONG: the first four data bytes, whatever the
-// registry type. *value is written only when the query succeeds with at least four bytes.
-NTSTATUS ReadRegGlobalParameterDword(WDFDEVICE device, PCWSTR valueName, PULONG value);
-
-// Queries valueName in an open key into buffer (bufferSize bytes, at least the header) and
-// stores the first four data bytes in *value when there are at least four. Returns the query's
-// status.
-NTSTATUS QueryParameterDword(HANDLE key, PCWSTR valueName, PVOID buffer, ULONG bufferSize,
-                             PULONG value);

@@ -1,8 +1,8 @@
 // File-object callbacks. Every open succeeds; the DFU session, not the open, gives one handle
 // the device. While any handle to any device is open the system timer runs at its finest, so
 // the millisecond waits of the DFU protocol last what they say.
+#include "context/device_context.h"
 #include "driver/callbacks.h"
-#include "driver/device_context.h"
 #include "platform/trace.h"
 
 LONG StreamCount = 0;

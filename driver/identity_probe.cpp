@@ -1,10 +1,10 @@
 #include "driver/identity_probe.h"
 
+#include "context/device_context.h"
 #include "dfu/device_memory.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
 #include "driver/device_add.h"
-#include "driver/device_context.h"
 #include "driver/product_table.h"
 #include "driver/segments.h"
 #include "notify/event_log.h"

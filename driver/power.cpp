@@ -2,8 +2,8 @@
 // poll to learn that the device is gone.
 #include <array>
 
+#include "context/device_context.h"
 #include "driver/callbacks.h"
-#include "driver/device_context.h"
 #include "platform/trace.h"
 #include "usb/control_transfer.h"
 

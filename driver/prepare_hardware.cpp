@@ -1,7 +1,7 @@
 // Hardware preparation: a freshly enumerated bootloader becomes a described device.
+#include "context/device_context.h"
 #include "dfu/dfu_requests.h"
 #include "driver/callbacks.h"
-#include "driver/device_context.h"
 #include "driver/driver.h"
 #include "driver/identity_probe.h"
 #include "driver/segments.h"

@@ -1,5 +1,5 @@
+#include "context/device_context.h"
 #include "dfu/device_memory.h"
-#include "driver/device_context.h"
 #include "driver/product_table.h"
 #include "notify/sibling_callback.h"
 #include "platform/rtl.h"

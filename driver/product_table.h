@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "driver/product_data.h"
+#include "context/product_data.h"
 #include "platform/wdf.h"
 
 enum class RowKey : UCHAR {

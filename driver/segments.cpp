@@ -1,6 +1,6 @@
 #include "driver/segments.h"
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"
 #include "usb/configuration.h"

@@ -1,6 +1,6 @@
 // Undoing what hardware preparation set up, and the end of the device context.
+#include "context/device_context.h"
 #include "driver/callbacks.h"
-#include "driver/device_context.h"
 #include "notify/event_log.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"

@@ -1,6 +1,6 @@
 #include <array>
 
-#include "driver/product_data.h"
+#include "context/product_data.h"
 
 namespace {
 

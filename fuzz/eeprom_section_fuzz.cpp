@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "context/product_data.h"
 #include "dfu/device_memory.h"
-#include "driver/product_data.h"
 #include "fuzz/fuzz_support.h"
 #include "presets/presets.h"
 #include "tests/support/dfu_harness.h"

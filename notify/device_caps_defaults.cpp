@@ -1,4 +1,4 @@
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "notify/sibling_callback.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"

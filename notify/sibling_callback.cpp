@@ -1,7 +1,7 @@
 #include "notify/sibling_callback.h"
 
-#include "driver/device_context.h"
-#include "driver/product_data.h"
+#include "context/device_context.h"
+#include "context/product_data.h"
 #include "platform/trace.h"
 #include "usb/port_services.h"
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "driver/product_data.h"
+#include "context/product_data.h"
 #include "driver/product_table.h"
 
 namespace presets {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Fails when a folder includes a header it may not see: the driver logic sees platform/ and the
-# other driver-logic folders; sim/ sees only the device-end interface; host/ knows neither the
-# driver nor the model; client/ sees control/public/ and the host's I/O manager.
+# Fails when a folder includes a header it may not see. The driver logic is layered, each folder
+# seeing only those below it: context/ (the device context and the driver-wide values every
+# device shares), then usb/, then dfu/ and notify/, then control/, then driver/ on top. sim/ sees
+# only the device-end interface; host/ knows neither the driver nor the model; client/ sees
+# control/public/ and the host's I/O manager.
 set -u
 root=${1:-.}
 cd "$root" || exit 2
@@ -20,8 +22,13 @@ check() {  # folder, allowed-include regex
     fi
 }
 
-logic='platform/|driver/|usb/|dfu/|control/|notify/'
-for f in driver usb dfu control notify; do check "$f" "$logic"; done
+below='platform/|control/public/|context/'
+check context "${below}"
+check usb "${below}|usb/"
+check dfu "${below}|usb/|dfu/"
+check notify "${below}|usb/|notify/"
+check control "${below}|usb/|dfu/|notify/|control/"
+check driver "${below}|usb/|dfu/|notify/|control/|driver/"
 check platform 'platform/'
 check sim 'sim/|host/interface/'
 check host 'platform/|host/'

@@ -2,8 +2,8 @@
 // descriptor walk and the alternate settings of the DFU interface.
 #include "usb/configuration.h"
 
-#include "driver/device_context.h"
-#include "driver/driver.h"
+#include "context/device_context.h"
+#include "context/driver_globals.h"
 #include "platform/trace.h"
 #include "usb/control_transfer.h"
 

@@ -2,8 +2,8 @@
 // hand-built synchronous IRPs for standard descriptor reads and internal USB I/O controls.
 #include "usb/control_transfer.h"
 
-#include "driver/device_context.h"
-#include "driver/driver.h"
+#include "context/device_context.h"
+#include "context/driver_globals.h"
 #include "platform/trace.h"
 
 namespace {

@@ -3,12 +3,12 @@
 // Parameters". A device with a serial number has that serial as its instance; one without has a
 // generated "5&1a2b3c4d&0&2"-style id, of which the last two &-parts name the port and are
 // dropped, so the string stays the same wherever the device is plugged.
-#include "usb/instance_string.h"
-#include "driver/device_context.h"
-#include "driver/driver.h"
+#include "context/device_context.h"
+#include "context/driver_globals.h"
 #include "platform/registry.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"
+#include "usb/instance_string.h"
 #include "usb/port_services.h"
 
 namespace {

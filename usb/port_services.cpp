@@ -2,7 +2,7 @@
 // comparison, and the host stack's bus interface.
 #include "usb/port_services.h"
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "platform/trace.h"
 #include "usb/control_transfer.h"
 

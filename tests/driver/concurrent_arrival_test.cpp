@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "context/device_context.h"
 #include "control/public/interface_guids.h"
-#include "driver/device_context.h"
 #include "presets/presets.h"
 #include "tests/support/arrival_harness.h"
 

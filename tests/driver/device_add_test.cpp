@@ -2,11 +2,11 @@
 // add leaves it, the recorded framework configuration, and the parameters read at add.
 #include <gtest/gtest.h>
 
+#include "context/device_context.h"
 #include "control/ioctl_dispatch.h"
 #include "control/public/interface_guids.h"
 #include "driver/callbacks.h"
 #include "driver/device_add.h"
-#include "driver/device_context.h"
 #include "driver/driver.h"
 #include "host/framework/device.h"
 #include "host/framework/queue.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "host/machine.h"
 
 namespace ostdfu_test {

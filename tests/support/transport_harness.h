@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "host/io/scripted_lower_device.h"
 #include "host/machine.h"
 #include "tests/support/scripted_device_end.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "driver/product_table.h"
 #include "host/rtl/text.h"
 

@@ -6,8 +6,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "context/device_context.h"
 #include "control/public/interface_guids.h"
-#include "driver/device_context.h"
 #include "driver/driver.h"
 #include "host/framework/device.h"
 #include "host/ob/callback_objects.h"

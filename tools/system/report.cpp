@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "driver/device_context.h"
+#include "context/device_context.h"
 #include "host/io/device_interfaces.h"
 #include "host/rtl/text.h"
 #include "tools/scenario/scenario.h"

@@ -4,9 +4,11 @@
 
 #include "control/public/device_caps.h"
 #include "control/public/manufacturer_serial.h"
-#include "dfu/dfu_protocol.h"
 #include "platform/callback.h"
 #include "platform/wdf.h"
+
+// Read through dfu/dfu_protocol.h by those who parse it; the context only holds the pointer.
+struct DFU_FUNCTIONAL_DESCRIPTOR;
 
 inline constexpr ULONG FDO_STRING_CHARS = 128;
 inline constexpr ULONG APP_ID_RECORD_SIZE = 40;
