@@ -77,7 +77,8 @@ std::optional<MemoryLayout> parseMemoryLayout(std::string_view text) {
     text.remove_prefix(slash + 1);
     while (!text.empty()) {
         std::uint64_t address = 0;
-        if (text.substr(0, 2) != "0x" && text.substr(0, 2) != "0X") return std::nullopt;
+        // As the driver reads it: "0X" gives the driver no base address, so no sectors here either.
+        if (text.substr(0, 2) != "0x") return std::nullopt;
         text.remove_prefix(2);
         if (!takeNumber(text, 16, address) || text.empty() || text[0] != '/') return std::nullopt;
         text.remove_prefix(1);

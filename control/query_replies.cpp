@@ -118,6 +118,9 @@ NTSTATUS GetSegmentStrings(IoctlCall& call) {
     const WCHAR* strings[] = {fdo->SegmentString1, fdo->SegmentString2, fdo->SegmentString3,
                               fdo->SegmentString4};
     auto* slots = static_cast<UCHAR*>(call.output);
+    // All 1024 bytes are reported: what follows each string's terminator must be ours too,
+    // not what the system buffer held.
+    RtlZeroMemory(slots, SEGMENT_STRINGS_REPLY_BYTES);
     for (ULONG i = 0; i < 4; ++i) {
         NTSTATUS status =
             RtlStringCbCopyW(reinterpret_cast<PWSTR>(slots + i * SEGMENT_STRING_SLOT_BYTES),

@@ -17,6 +17,9 @@ inline constexpr USHORT DFUSE_FIRST_DATA_BLOCK = 2;
 // Sends one command, paces the polling by the device's poll time-out and retries with
 // recovery up to five times. A read-protected device is served by the read-protected sender.
 NTSTATUS ST32DfuSendBootloaderCommand(WDFDEVICE device, const UCHAR* command, ULONG length);
+// Sends GETSTATUS, waiting the announced poll time-out after each busy answer, until the device
+// no longer reports dfuDNBUSY; STATUS_IO_TIMEOUT when it still does after a few polls.
+NTSTATUS DfuWaitWhileBusy(WDFDEVICE device);
 // No completion polling: clears the device's status until it is idle again.
 NTSTATUS ST32DfuSendBootloaderCommandReadProtectedMode(WDFDEVICE device, const UCHAR* command,
                                                        ULONG length);

@@ -7,6 +7,9 @@ namespace {
 
 constexpr ULONG kAttemptsPerCommand = 5;
 constexpr ULONG kReadProtectedClearBudget = 50;
+// Enough for a device that answers busy a few times past its work, few enough that one that
+// never stops cannot hold the caller for long.
+constexpr ULONG kBusyPollLimit = 8;
 
 // Where an attempt failed, and what that means for recovery and retry.
 enum class Failure { Dnload, FirstStatus, Firmware, Unexpected, SecondStatus, PollStatus, Exhausted };
@@ -193,6 +196,21 @@ NTSTATUS ST32DfuSendBootloaderCommand(WDFDEVICE device, const UCHAR* command, UL
         }
         PrepareResend(device, rule.resend);
     }
+}
+
+NTSTATUS DfuWaitWhileBusy(WDFDEVICE device) {
+    PFDO_DATA fdo = FdoGetData(device);
+    DfuStatusReply reply;
+    ULONG pollTimeout = 0;
+    for (ULONG poll = 0; poll < kBusyPollLimit; ++poll) {
+        NTSTATUS status = ClearedStatus(device, &reply, &pollTimeout);
+        if (!NT_SUCCESS(status) || !IsBusy(reply)) {
+            return status;
+        }
+        WaitPollTimeout(fdo, pollTimeout);
+    }
+    TraceEvents(TRACE_LEVEL_WARNING, TRACE_DFU, "still busy after %u polls", kBusyPollLimit);
+    return STATUS_IO_TIMEOUT;
 }
 
 NTSTATUS ST32DfuSendBootloaderCommandReadProtectedMode(WDFDEVICE device, const UCHAR* command,

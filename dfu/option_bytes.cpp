@@ -55,7 +55,12 @@ NTSTATUS IsST32DeviceReadProtected(WDFDEVICE device, UCHAR testSelector, PUCHAR 
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A device that keeps saying dfuDNBUSY past its work is waited for rather than given up
+    // on: the state check cannot bring a busy device back to dfuIDLE, and the pointer is set.
     status = EnsureDfuIDLE(device);
+    if (status == STATUS_INVALID_DEVICE_STATE && NT_SUCCESS(DfuWaitWhileBusy(device))) {
+        status = EnsureDfuIDLE(device);
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }

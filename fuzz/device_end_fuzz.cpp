@@ -17,7 +17,8 @@
 //
 // Checks beyond the sanitizers: the framework aborts on a request completed twice and every
 // call must come back; no reply longer than its output buffer; no information count beyond the
-// buffers; orderly removal and unload succeed; nothing left in the pool.
+// buffers, nor over bytes the driver did not write; orderly removal and unload succeed;
+// nothing left in the pool.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -110,35 +111,26 @@ private:
     ostdfu_fuzz::InputReader answers_;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+ostdfu_fuzz::CallerReplies runInput(const std::uint8_t* data, std::size_t size, std::uint8_t fill) {
     ostdfu_fuzz::InputReader input(data, size);
     const auto rows = ProductRows();
     const unsigned productCode = rows[input.u8() % rows.size()].productCode;
     std::vector<std::uint8_t> answers = input.bytes(input.u16());
-    {
-        ostdfu_test::ArrivalHarness h;
-        auto rom = std::make_shared<sim::Bootloader>(presets::presetFor(productCode),
-                                                     h.machine().clock());
-        ostdfu_test::Arrived device;
-        try {
-            device = h.plug(std::make_shared<FuzzedDevice>(rom, h.machine().clock(), std::move(answers)));
-        } catch (const std::runtime_error&) {
-            // The hub gave up on a device that did not enumerate: the driver never saw it.
-        }
-        if (device.pnp != nullptr) {
-            auto opened = client::open();
-            if (NT_SUCCESS(opened.status)) {
-                ostdfu_fuzz::sendCallerRequests(input, opened.handle);
-                opened.handle.close();
-            }
-            if (device.pnp->device() != nullptr) {
-                h.machine().pnp().removeDevice(*device.pnp);
-            }
-        }
-        ostdfu_fuzz::check(h.driver().unloadDriver(), "the driver did not unload");
-        ostdfu_fuzz::checkPoolEmpty(h.machine());
+    ostdfu_test::ArrivalHarness h;
+    auto rom = std::make_shared<sim::Bootloader>(presets::presetFor(productCode), h.machine().clock());
+    ostdfu_test::Arrived device;
+    try {
+        device = h.plug(std::make_shared<FuzzedDevice>(rom, h.machine().clock(), std::move(answers)));
+    } catch (const std::runtime_error&) {
+        // The hub gave up on a device that did not enumerate: the driver never saw it.
     }
+    return ostdfu_fuzz::callThenTearDown(input, h, device.pnp, fill);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ostdfu_fuzz::checkOnlyWrittenBytesReported(
+        [data, size](std::uint8_t fill) { return runInput(data, size, fill); });
     return 0;
 }

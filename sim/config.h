@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/interface/device_end.h"
+#include "sim/sparse_bytes.h"
 
 namespace sim {
 
@@ -23,7 +24,7 @@ enum class SegmentKind {
 struct SegmentConfig {
     std::string layout;              // the interface string, e.g. "@Option Bytes  /0x1FFFC000/01*016 e"
     SegmentKind kind = SegmentKind::Flash;
-    std::vector<std::uint8_t> image;  // first bytes of the segment; the rest is erased (0xFF)
+    SparseBytes image;  // first bytes of the segment; the rest is erased (0xFF)
 };
 
 // A further interface of the configuration, beside the DFU one; no endpoints.

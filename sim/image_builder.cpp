@@ -125,8 +125,8 @@ ImageBuilder& ImageBuilder::put(std::uint32_t address, std::span<const std::uint
         if (!first) continue;
         if (!end || *end - *first != bytes.size() - 1)
             throw std::invalid_argument("image bytes leave the segment that holds their start");
-        if (segment.image.size() < *end + 1) segment.image.resize(*end + 1, kErasedByte);
-        std::copy(bytes.begin(), bytes.end(), segment.image.begin() + static_cast<std::ptrdiff_t>(*first));
+        if (segment.image.size() < *end + 1) segment.image.resize(*end + 1);
+        segment.image.copyIn(*first, bytes);
         return *this;
     }
     throw std::invalid_argument("no segment holds the image address");

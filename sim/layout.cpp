@@ -63,8 +63,9 @@ std::optional<std::uint64_t> readDecimal(Cursor& cursor) {
 }
 
 std::optional<std::uint32_t> readHexAddress(Cursor& cursor) {
-    if (!cursor.accept('0')) return std::nullopt;
-    if (!cursor.accept('x') && !cursor.accept('X')) return std::nullopt;
+    // Lower-case only: the driver looks for "0x" and gives no base address for "0X", and the
+    // model must not accept a device the driver cannot use.
+    if (!cursor.accept('0') || !cursor.accept('x')) return std::nullopt;
     std::uint32_t value = 0;
     std::size_t digits = 0;
     for (int v = hexValue(cursor.peek()); v >= 0; v = hexValue(cursor.peek())) {

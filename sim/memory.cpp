@@ -25,6 +25,20 @@ constexpr auto kCrcTable = makeCrcTable();
 // already holds is allowed, as the cell does not change.
 bool programsOnlyErasedBytes(SegmentKind kind) { return kind == SegmentKind::Flash || kind == SegmentKind::Otp; }
 
+// The image fills the segment's regions from its first address block on; only its written
+// pages are copied.
+void fillFromImage(std::span<MemoryRegion> regions, const SparseBytes& image) {
+    image.forEachHeldPage([regions](std::size_t offset, std::span<const std::uint8_t> bytes) {
+        std::size_t regionStart = 0;
+        for (MemoryRegion& region : regions) {
+            const std::size_t from = std::max(offset, regionStart);
+            const std::size_t to = std::min(offset + bytes.size(), regionStart + region.bytes.size());
+            if (from < to) region.bytes.copyIn(from - regionStart, bytes.subspan(from - offset, to - from));
+            regionStart += region.bytes.size();
+        }
+    });
+}
+
 }  // namespace
 
 std::uint32_t crc32Update(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
@@ -54,12 +68,12 @@ DeviceMemory::DeviceMemory(const std::vector<SegmentConfig>& segments) {
         for (const SectorGroup& group : parsed.layout->groups) {
             if (regions_.size() > firstRegion && regions_.back().end() == group.address) {
                 regions_.back().groups.push_back(group);
-                regions_.back().bytes.resize(regions_.back().bytes.size() + (group.end() - group.address), kErasedByte);
+                regions_.back().bytes.resize(regions_.back().bytes.size() + (group.end() - group.address));
                 continue;
             }
             MemoryRegion region;
             region.base = group.address;
-            region.bytes.assign(group.end() - group.address, kErasedByte);
+            region.bytes.resize(group.end() - group.address);
             region.kind = segment.kind;
             region.segment = index;
             region.groups.push_back(group);
@@ -67,13 +81,7 @@ DeviceMemory::DeviceMemory(const std::vector<SegmentConfig>& segments) {
         }
         if (segment.image.size() > parsed.layout->totalSize())
             throw std::invalid_argument("segment " + std::to_string(index) + ": image longer than the segment");
-        // The image fills the segment from its first address block on.
-        std::size_t done = 0;
-        for (std::size_t r = firstRegion; r < regions_.size() && done < segment.image.size(); ++r) {
-            const std::size_t n = std::min(regions_[r].bytes.size(), segment.image.size() - done);
-            std::copy_n(segment.image.begin() + static_cast<std::ptrdiff_t>(done), n, regions_[r].bytes.begin());
-            done += n;
-        }
+        fillFromImage(std::span(regions_).subspan(firstRegion), segment.image);
         layouts_.push_back(std::move(*parsed.layout));
     }
     std::sort(regions_.begin(), regions_.end(), [](const auto& a, const auto& b) { return a.base < b.base; });
@@ -95,21 +103,22 @@ std::vector<std::uint8_t> DeviceMemory::read(std::uint32_t address, std::size_t 
     const MemoryRegion* region = regionAt(address);
     if (region == nullptr || length > region->end() - address)
         throw std::out_of_range("read outside the device memory");
-    const std::size_t offset = address - region->base;
-    return {region->bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-            region->bytes.begin() + static_cast<std::ptrdiff_t>(offset + length)};
+    std::vector<std::uint8_t> out(length);
+    region->bytes.copyOut(address - region->base, out);
+    return out;
 }
 
 void DeviceMemory::write(std::uint32_t address, std::span<const std::uint8_t> bytes) {
     MemoryRegion* region = findRegion(address);
     if (region == nullptr || bytes.size() > region->end() - address)
         throw std::out_of_range("write outside the device memory");
-    std::copy(bytes.begin(), bytes.end(), region->bytes.begin() + (address - region->base));
+    region->bytes.copyIn(address - region->base, bytes);
 }
 
 std::uint32_t DeviceMemory::crc32() const {
     std::uint32_t crc = 0;
-    for (const MemoryRegion& region : regions_) crc = crc32Update(crc, region.bytes);
+    for (const MemoryRegion& region : regions_)
+        region.bytes.forEachChunk([&crc](std::span<const std::uint8_t> chunk) { crc = crc32Update(crc, chunk); });
     return crc;
 }
 
@@ -123,7 +132,7 @@ std::size_t DeviceMemory::readForHost(std::uint32_t address, std::span<std::uint
         if (!sector.readable()) break;
         const std::uint64_t sectorEnd = std::uint64_t{sector.address} + sector.size;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sectorEnd - at, out.size() - count));
-        std::copy_n(region->bytes.begin() + static_cast<std::ptrdiff_t>(at - region->base), n, out.begin() + count);
+        region->bytes.copyOut(static_cast<std::size_t>(at - region->base), out.subspan(count, n));
         count += n;
         at += n;
     }
@@ -138,14 +147,15 @@ MemoryResult DeviceMemory::program(std::uint32_t address, std::span<const std::u
         if (!sector.writable()) return MemoryResult::AccessDenied;
         at = std::uint64_t{sector.address} + sector.size;
     }
-    auto target = region->bytes.begin() + (address - region->base);
+    const std::size_t offset = address - region->base;
     // All or nothing, so a refused write leaves the memory as it was.
     if (programsOnlyErasedBytes(region->kind)) {
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            if (target[static_cast<std::ptrdiff_t>(i)] != kErasedByte && target[static_cast<std::ptrdiff_t>(i)] != bytes[i])
-                return MemoryResult::NotErased;
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const std::uint8_t held = region->bytes.at(offset + i);
+            if (held != kErasedByte && held != bytes[i]) return MemoryResult::NotErased;
+        }
     }
-    std::copy(bytes.begin(), bytes.end(), target);
+    region->bytes.copyIn(offset, bytes);
     return MemoryResult::Ok;
 }
 
@@ -155,13 +165,13 @@ MemoryResult DeviceMemory::erasePage(std::uint32_t address) {
     const Sector sector = region->sectorAt(address);
     // Only flash pages erase; OTP cannot, and option bytes are rewritten whole by a write.
     if (region->kind != SegmentKind::Flash || !sector.erasable()) return MemoryResult::AccessDenied;
-    std::fill_n(region->bytes.begin() + (sector.address - region->base), sector.size, kErasedByte);
+    region->bytes.erase(sector.address - region->base, sector.size);
     return MemoryResult::Ok;
 }
 
 void DeviceMemory::eraseAllFlash() {
     for (MemoryRegion& region : regions_)
-        if (region.kind == SegmentKind::Flash) std::fill(region.bytes.begin(), region.bytes.end(), kErasedByte);
+        if (region.kind == SegmentKind::Flash) region.bytes.erase(0, region.bytes.size());
 }
 
 }  // namespace sim

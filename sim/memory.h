@@ -10,10 +10,9 @@
 
 #include "sim/config.h"
 #include "sim/layout.h"
+#include "sim/sparse_bytes.h"
 
 namespace sim {
-
-inline constexpr std::uint8_t kErasedByte = 0xFF;
 
 enum class MemoryResult {
     Ok,
@@ -24,7 +23,7 @@ enum class MemoryResult {
 
 struct MemoryRegion {
     std::uint32_t base = 0;
-    std::vector<std::uint8_t> bytes;
+    SparseBytes bytes;
     SegmentKind kind = SegmentKind::Flash;
     std::size_t segment = 0;           // alternate setting it came from
     std::vector<SectorGroup> groups;   // the sector runs that make it up

@@ -73,7 +73,8 @@ private:
 };
 
 IoctlResult sendIoControl(fx::Device& device, fx::FileObject* file, ULONG code,
-                          std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
+                          std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                          std::uint8_t fill) {
     constexpr std::size_t kMaxLength = std::numeric_limits<ULONG>::max();
     if (input.size() > kMaxLength || output.size() > kMaxLength) {
         return {STATUS_INVALID_PARAMETER, 0};
@@ -94,8 +95,8 @@ IoctlResult sendIoControl(fx::Device& device, fx::FileObject* file, ULONG code,
             std::memcpy(system.get(), input.data(), input.size());
         }
         // What lies behind the input is cleared: a driver that reports more than it wrote
-        // hands back zeros, never old pool contents.
-        std::memset(system.get() + input.size(), 0, systemBytes - input.size());
+        // hands back zeros (or the fill a test chose), never old pool contents.
+        std::memset(system.get() + input.size(), fill, systemBytes - input.size());
     }
 
     UserIrp block(device.deviceObject()->StackSize);
@@ -234,7 +235,8 @@ IoctlResult IoManager::deviceIoControl(UserHandle handle, ULONG ioControlCode,
     if (open == nullptr) {
         return {STATUS_INVALID_HANDLE, 0};
     }
-    const IoctlResult result = sendIoControl(*open->device, open->file, ioControlCode, input, output);
+    const IoctlResult result = sendIoControl(*open->device, open->file, ioControlCode, input,
+                                             output, systemBufferFill_.load());
     endCall(open);
     return result;
 }

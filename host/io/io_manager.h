@@ -13,6 +13,7 @@
 // removal of its device: requests then fail with the device's removal status.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -59,6 +60,11 @@ public:
     IoctlResult deviceIoControl(UserHandle handle, ULONG ioControlCode,
                                 std::span<const std::uint8_t> input, std::span<std::uint8_t> output);
 
+    // What a buffered request's system buffer holds behind the input: 0, as the system clears
+    // it, unless a test sets another value to tell the bytes a driver wrote from those it only
+    // reported.
+    void setSystemBufferFill(std::uint8_t value) { systemBufferFill_.store(value); }
+
     // The PnP manager's part when the machine goes: closes every handle on the device, after
     // waiting for the requests in progress on them.
     void closeHandlesOf(const fx::Device* device);
@@ -82,6 +88,7 @@ private:
     std::condition_variable callsDone_;
     std::map<std::uint64_t, std::shared_ptr<OpenFile>> handles_;
     std::uint64_t nextHandle_ = 0x104;
+    std::atomic<std::uint8_t> systemBufferFill_{0};
 };
 
 }  // namespace host

@@ -191,7 +191,8 @@ TEST(MemoryLayout, SectorsAccessAndSeveralAddressFields) {
 
     for (const char* bad : {"", "Internal/0x08000000/04*016Kg", "@Flash", "@Flash/0x08000000/04*016Kh",
                             "@Flash/0x08000000/04*016Qg", "@Flash/0x08000000/00*016Kg", "@Flash/0xFFFFF000/02*004Kg",
-                            "@Flash/0x08000000/99999*001Kg", "@A/0x10/01*016Kg/0x10/01*001Kg"}) {
+                            "@Flash/0x08000000/99999*001Kg", "@A/0x10/01*016Kg/0x10/01*001Kg",
+                            "@Flash/0X08000000/04*016Kg", "@Flash/0x08000000/01*016Kg/0X08010000/01*016Kg"}) {
         EXPECT_FALSE(client::parseMemoryLayout(bad)) << bad;
     }
 }

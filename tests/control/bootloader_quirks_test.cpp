@@ -34,7 +34,7 @@ struct QuirkRow {
 // the option-byte read that meets the still-busy device. Under DFU 1.1's strict ABORT the
 // driver's recoveries cannot leave dfuERROR: the arrival falls back to the descriptor's identity
 // and the protection test fails. A device that keeps answering dfuDNBUSY after its work is
-// still busy to the protection test, which reports the state rather than a result.
+// polled by the protection test until it is done.
 const QuirkRow kQuirks[] = {
     {"none", [](sim::Quirks&) {}, true, kOk, DfuState::DnloadIdle, kOk, kOk, DfuState::DfuIdle},
     {"firstStatusFirmwareError", [](sim::Quirks& q) { q.firstStatusFirmwareError = true; }, true, kOk,
@@ -43,8 +43,8 @@ const QuirkRow kQuirks[] = {
      kOk, kOk, DfuState::DfuIdle},
     {"pollTimeoutShorterThanBusy", [](sim::Quirks& q) { q.pollTimeoutShorterThanBusy = true; }, true, kTimeout,
      DfuState::DnBusy, kTimeout, kOk, DfuState::DfuIdle},
-    {"extraBusyReplies", [](sim::Quirks& q) { q.extraBusyReplies = 2; }, true, kOk, DfuState::DnloadIdle, kOk,
-     STATUS_INVALID_DEVICE_STATE, DfuState::DnBusy},
+    {"extraBusyReplies", [](sim::Quirks& q) { q.extraBusyReplies = 2; }, true, kOk, DfuState::DnloadIdle, kOk, kOk,
+     DfuState::DfuIdle},
     {"answersWhileBusy", [](sim::Quirks& q) { q.answersWhileBusy = true; }, true, kOk, DfuState::DnloadIdle, kOk,
      kOk, DfuState::DfuIdle},
     {"answersWhileBusy, pollTimeoutShorterThanBusy",

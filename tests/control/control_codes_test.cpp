@@ -81,6 +81,27 @@ TEST(ControlCodes, IdentityRepliesDescribeTheArrivedDevice) {
     EXPECT_EQ(client::SequentialPing(d.handle).status, STATUS_SUCCESS);
 }
 
+// Every byte a query reports is one the driver wrote: sent once over a system buffer that
+// holds 0xA5 behind the input and once over 0x5A, the replies must be the same.
+TEST(ControlCodes, QueriesReportOnlyBytesTheyWrote) {
+    const ULONG codes[] = {IOCTL_DFU_GET_INTERFACE_VERSION, IOCTL_DFU_GET_DEVICE_HANDLE_INFO,
+                           IOCTL_DFU_GET_IDENTITY,          IOCTL_DFU_GET_DEVICE_CAPS,
+                           IOCTL_DFU_GET_SEGMENT_STRINGS,   IOCTL_DFU_GET_MANUFACTURER_SERIAL,
+                           IOCTL_DFU_GET_APP_ID_RECORD,     IOCTL_DFU_GET_INSTANCE_STRING};
+    OpenDevice d;
+    for (const ULONG code : codes) {
+        SCOPED_TRACE(testing::Message() << "code 0x" << std::hex << code);
+        std::vector<client::BytesReply> replies;
+        for (const std::uint8_t fill : {0xA5, 0x5A}) {
+            d.h.machine().io().setSystemBufferFill(fill);
+            replies.push_back(client::Ioctl(d.handle, code, {}, 4096));
+        }
+        EXPECT_EQ(replies[0].status, STATUS_SUCCESS);
+        EXPECT_NE(replies[0].information, 0u);
+        EXPECT_EQ(replies[0].bytes, replies[1].bytes);
+    }
+}
+
 TEST(ControlCodes, InstanceStringNeedsTheWholeSizeItReported) {
     OpenDevice d;
     const auto size = client::GetInstanceStringSize(d.handle);

@@ -26,6 +26,7 @@ struct IdCase {
     std::vector<std::u16string> ids;
     bool recognised;
 };
+void PrintTo(const IdCase& c, std::ostream* os) { *os << c.what; }
 
 class HardwareIdMatching : public testing::TestWithParam<IdCase> {};
 
@@ -87,6 +88,7 @@ struct FailureCase {
     const char16_t* text;
     bool onDriver;
 };
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.what; }
 
 class AddFailures : public testing::TestWithParam<FailureCase> {};
 
@@ -294,6 +296,7 @@ struct DataCase {
     RegValue value;
     ULONG expected;
 };
+void PrintTo(const DataCase& c, std::ostream* os) { *os << c.what; }
 
 class ParameterData : public testing::TestWithParam<DataCase> {};
 

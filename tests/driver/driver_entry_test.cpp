@@ -18,6 +18,8 @@ struct VersionCase {
     unsigned minor;
     POOL_TYPE expected;
 };
+std::string caseName(const VersionCase& c) { return "Version" + std::to_string(c.major) + "_" + std::to_string(c.minor); }
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << caseName(c); }
 
 class PoolTypeByVersion : public testing::TestWithParam<VersionCase> {};
 
@@ -37,7 +39,8 @@ TEST_P(PoolTypeByVersion, NonPagedAllocationsUseTheChosenType) {
 INSTANTIATE_TEST_SUITE_P(Versions, PoolTypeByVersion,
                          testing::Values(VersionCase{5, 1, NonPagedPool}, VersionCase{6, 1, NonPagedPool},
                                          VersionCase{6, 2, NonPagedPoolNx}, VersionCase{6, 3, NonPagedPoolNx},
-                                         VersionCase{10, 0, NonPagedPoolNx}));
+                                         VersionCase{10, 0, NonPagedPoolNx}),
+                         [](const testing::TestParamInfo<VersionCase>& info) { return caseName(info.param); });
 
 TEST(DriverEntry, FailedVersionQueryKeepsThePagedChoiceSafe) {
     DriverHarness h({10, 0});
@@ -119,6 +122,7 @@ struct ReadCase {
     NTSTATUS status;
     ULONG expected;  // the output, which starts as 0xAAAAAAAA
 };
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.what; }
 
 class ReadParameter : public testing::TestWithParam<ReadCase> {};
 

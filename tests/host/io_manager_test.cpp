@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "host/framework/device.h"
@@ -169,6 +170,32 @@ TEST(TransferMethods, MinimumSizeRule) {
         EXPECT_EQ(inputLength, ok ? c.length : 0);
         EXPECT_EQ(outputLength, ok ? c.length : 0);
     }
+}
+
+// A driver that reports more than it wrote hands back what the system buffer held behind the
+// input: zeros, or the fill a test chose to see which bytes were never written.
+TEST(TransferMethods, UnwrittenBufferedBytesReadAsTheFill) {
+    IoTestMachine m;
+    m.onDefaultQueue = [](WDFQUEUE, WDFREQUEST request, SIZE_T, SIZE_T, ULONG) {
+        PVOID out = nullptr;
+        ASSERT_EQ(WdfRequestRetrieveOutputBuffer(request, 0, &out, nullptr), STATUS_SUCCESS);
+        static_cast<std::uint8_t*>(out)[0] = 0x11;
+        completeWith(request, STATUS_SUCCESS, 4);
+    };
+    m.offer();
+    const host::UserHandle handle = openFirst();
+    using Fill = std::optional<std::uint8_t>;
+    for (const Fill fill : {Fill{}, Fill{0x5A}}) {
+        if (fill) host::Machine::current().io().setSystemBufferFill(*fill);
+        const std::uint8_t f = fill.value_or(0);
+        const Bytes input{0x01};
+        Bytes output(4, 0xEE);
+        const host::IoctlResult result =
+            host::user::deviceIoControl(handle, code(0x902, kBuffered), input, output);
+        EXPECT_EQ(result.information, 4u);
+        EXPECT_EQ(output, (Bytes{0x11, f, f, f})) << "input byte overwritten; the rest never written";
+    }
+    EXPECT_EQ(host::user::closeHandle(handle), STATUS_SUCCESS);
 }
 
 TEST(TransferMethods, BufferedOutputComesBackOnlyWithoutErrorAndNeverPastTheBuffer) {

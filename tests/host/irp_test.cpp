@@ -113,6 +113,7 @@ struct InvokeCase {
     UCHAR flags;
     bool invoked;
 };
+void PrintTo(const InvokeCase& c, std::ostream* os) { *os << c.name; }
 
 class InvokeFlags : public ::testing::TestWithParam<InvokeCase> {};
 

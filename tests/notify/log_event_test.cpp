@@ -42,6 +42,8 @@ struct SizeCase {
     std::size_t entrySize;
     std::size_t keptChars;
 };
+std::string caseName(const SizeCase& c) { return c.chars == SIZE_MAX ? "NoText" : std::to_string(c.chars) + "Chars"; }
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << caseName(c); }
 
 class EntrySizes : public LogEventTest, public testing::WithParamInterface<SizeCase> {};
 
@@ -69,7 +71,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, EntrySizes,
                          testing::Values(SizeCase{SIZE_MAX, 52, 0}, SizeCase{0, 54, 0},
                                          SizeCase{11, 76, 11}, SizeCase{92, 238, 92},
                                          SizeCase{93, 240, 93}, SizeCase{94, 240, 93},
-                                         SizeCase{254, 240, 93}));
+                                         SizeCase{254, 240, 93}),
+                         [](const testing::TestParamInfo<SizeCase>& info) { return caseName(info.param); });
 
 TEST_F(LogEventTest, PacketFieldsAreExact) {
     WCHAR text[] = u"DriverEntry";

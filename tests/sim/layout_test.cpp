@@ -24,9 +24,9 @@ TEST(Layout, ParsesTheStringsRealRomsReport) {
         {"@Option Bytes  /0x1FFFF800/01*016 e", "Option Bytes  ", {{0x1FFFF800, 1, 16, 5}}},
         {"@OTP Memory /0x1FFF7800/01*512 g,01*016 g", "OTP Memory ", {{0x1FFF7800, 1, 512, 7}, {0x1FFF7A00, 1, 16, 7}}},
         {"@Device Feature/0xFFFF0000/01*004 e", "Device Feature", {{0xFFFF0000, 1, 4, 5}}},
-        // Further address blocks, byte and mebibyte units, upper-case hex prefix; the access
+        // Further address blocks, byte and mebibyte units, upper-case hex digits; the access
         // letter's low bits are read (1), erase (2), write (4).
-        {"@Two/0x20000000/2*1Ba/0X08000000/1*1Md,1*1Bb,1*1Bc,1*1Bf",
+        {"@Two/0x20000000/2*1Ba/0x08000000/1*1Md,1*1Bb,1*1Bc,1*1Bf",
          "Two",
          {{0x20000000, 2, 1, 1}, {0x08000000, 1, 1048576, 4}, {0x08100000, 1, 1, 2}, {0x08100001, 1, 1, 3},
           {0x08100002, 1, 1, 6}}},
@@ -64,6 +64,8 @@ TEST(Layout, RefusesMalformedTextAndSaysWhere) {
         {"@Name", 5},                            // no address block at all
         {"@Name/", 6},
         {"@Name/08000000/1*1Kg", 7},              // no "0x"
+        {"@Name/0X08000000/1*1Kg", 7},            // the driver reads only a lower-case "0x"
+        {"@Name/0x0800/1*1Kg/0X0900/1*1Kg", 20},  // in every block
         {"@Name/0x/1*1Kg", 8},                    // no digits
         {"@Name/0x123456789/1*1Kg", 16},          // more than 32 bits
         {"@Name/0x0800", 12},                     // ends after the address

@@ -100,6 +100,7 @@ struct WalkCase {
     Bytes configuration;
     std::vector<std::size_t> offsets;  // where the walk stops, in order
 };
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
 
 class DescriptorWalk : public ::testing::TestWithParam<WalkCase> {};
 
@@ -199,6 +200,7 @@ struct FreshReadCase {
     ULONG length;
     bool buffer;
 };
+void PrintTo(const FreshReadCase& c, std::ostream* os) { *os << c.name; }
 
 class FreshConfigurationRead : public ::testing::TestWithParam<FreshReadCase> {};
 

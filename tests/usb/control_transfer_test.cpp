@@ -33,6 +33,7 @@ struct GateCase {
     ULONG length;
     Bytes setup;
 };
+void PrintTo(const GateCase& c, std::ostream* os) { *os << c.name; }
 
 class GateSetupPacket : public ::testing::TestWithParam<GateCase> {};
 
@@ -252,6 +253,7 @@ struct FailureCase {
     NTSTATUS status;
     USBD_STATUS usbStatus;
 };
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class GateFailure : public ::testing::TestWithParam<FailureCase> {};
 
@@ -461,6 +463,7 @@ struct StringCase {
     ULONG destination;    // bytes
     std::u16string text;  // what the caller must find
 };
+void PrintTo(const StringCase& c, std::ostream* os) { *os << c.name; }
 
 class StringConversion : public ::testing::TestWithParam<StringCase> {};
 

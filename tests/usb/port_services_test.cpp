@@ -28,6 +28,7 @@ struct TopologyCase {
     USB_TOPOLOGY_ADDRESS b;
     bool same;
 };
+void PrintTo(const TopologyCase& c, std::ostream* os) { *os << c.name; }
 
 class TopologyComparison : public ::testing::TestWithParam<TopologyCase> {};
 
@@ -214,6 +215,7 @@ struct CutCase {
     bool serial;
     const char16_t* instance;  // nullptr: no instance string
 };
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
 class InstanceStringCut : public ::testing::TestWithParam<CutCase> {};
 
