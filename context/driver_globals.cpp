@@ -1,6 +1,7 @@
 #include "context/driver_globals.h"
 
 #include "platform/registry.h"
+#include "platform/rtl.h"
 #include "platform/trace.h"
 
 POOL_TYPE NonPagedPoolType = NonPagedPool;

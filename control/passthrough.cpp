@@ -1,6 +1,7 @@
 #include "control/passthrough.h"
 
 #include "context/device_context.h"
+#include "dfu/dfu_protocol.h"
 #include "platform/trace.h"
 #include "usb/configuration.h"
 #include "usb/control_transfer.h"
