@@ -8,6 +8,16 @@ if(OSTDFU_SANITIZE)
     add_link_options(-fsanitize=${_ostdfu_san})
 endif()
 
+# In the fuzz build only the code under test carries libFuzzer's coverage: the driver logic, the
+# bootloader model, the updater library and the targets. The emulated machine around them
+# (host/, the test support) runs sanitized but uninstrumented, so its busy loops neither slow
+# every input with comparison hooks nor steer the fuzzer towards paths of the machine itself.
+function(ostdfu_fuzz_coverage target)
+    if(OSTDFU_FUZZ)
+        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+    endif()
+endfunction()
+
 # Every source of a folder belongs to that folder's library; new files need no CMake edit.
 function(ostdfu_folder_sources out_var)
     file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -32,6 +42,7 @@ function(ostdfu_driver_library name)
     ostdfu_folder_library(${name})
     if(${name}_KIND STREQUAL "PUBLIC")
         target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+        ostdfu_fuzz_coverage(${name})
     endif()
     target_link_libraries(${name} ${${name}_KIND} platform)
 endfunction()

@@ -13,6 +13,15 @@
 
 #include "host/machine.h"
 
+// The address sanitizer's settings for the targets that run a machine. A freed block stays
+// poisoned until 32 MiB more have been freed: one input frees about 0.2 MiB, so a use after free
+// within an input, or in the next hundred, is still caught, where the default 256 MiB had every
+// input fault in fresh pages and cost a third of the speed. Allocation stacks are kept 10 frames
+// deep. ASAN_OPTIONS set by hand still overrides both.
+extern "C" const char* __asan_default_options() {
+    return "quarantine_size_mb=32:malloc_context_size=10";
+}
+
 namespace ostdfu_fuzz {
 
 // Fields taken from the front of the input; once it runs out every field reads as zero, so any
