@@ -13,6 +13,14 @@ namespace {
 
 constexpr std::uint16_t kEnglish = 0x0409;
 
+// A serial number becomes the instance id, a key name under Enum, only when every character may
+// stand in one: printable ASCII without a comma, and no backslash, which would split the id
+// over two levels of keys. Anything else counts as no serial number, as the hub treats it.
+bool usableAsInstanceId(std::u16string_view serial) {
+    return std::all_of(serial.begin(), serial.end(),
+                       [](char16_t c) { return c > 0x20 && c < 0x7F && c != u',' && c != u'\\'; });
+}
+
 std::optional<std::vector<std::uint8_t>> getDescriptor(DeviceEnd& end, std::uint8_t type,
                                                        std::uint8_t index, std::uint16_t language,
                                                        std::uint16_t length) {
@@ -68,6 +76,9 @@ std::optional<PnpDeviceDescription> enumerate(Device& device) {
                 description.serialNumber.push_back(
                     static_cast<char16_t>((*serial)[i] | (*serial)[i + 1] << 8));
             }
+        }
+        if (!usableAsInstanceId(description.serialNumber)) {
+            description.serialNumber.clear();
         }
     }
     description.pdoName = device.pdoName();

@@ -6,6 +6,7 @@
 
 #include "host/io/irp.h"
 #include "host/machine.h"
+#include "host/rtl/text.h"
 #include "host/usb/enumeration.h"
 #include "host/usb/urb_host.h"
 #include "tests/support/scripted_device_end.h"
@@ -233,6 +234,32 @@ TEST_F(UsbBus, EnumerationGivesTheHardwareIdsAndTheSerialNumber) {
     auto mute = std::make_shared<ScriptedDeviceEnd>();
     mute->script(descriptorMatcher(0x01), ScriptedReply::answer(Bytes(8, 0x12)));
     EXPECT_FALSE(host::usb::enumerate(root.attachDevice(4, mute)).has_value());
+}
+
+TEST_F(UsbBus, ASerialNumberThatCannotNameAKeyIsNoSerialNumber) {
+    struct Row {
+        std::u16string serial;
+        std::u16string expected;
+    };
+    const Row rows[] = {
+        {u"315A28A0B956", u"315A28A0B956"},
+        {u"~!#$%", u"~!#$%"},
+        {u"A\\B", u""},  // would split the instance key in two
+        {u"\\", u""},
+        {u"A,B", u""},
+        {u"A B", u""},
+        {u"AB\x7F", u""},
+        {u"AB\tCD", u""},
+        {u"\u00C4B", u""},
+    };
+    host::usb::Hub& root = bus.addController({}, 16).rootHub();
+    ULONG port = 1;
+    for (const Row& row : rows) {
+        auto device = std::make_shared<ScriptedDeviceEnd>();
+        device->setString(3, row.serial);
+        EXPECT_EQ(host::usb::enumerate(root.attachDevice(port++, device))->serialNumber, row.expected)
+            << host::narrow(row.serial);
+    }
 }
 
 // ---- the bus interface -------------------------------------------------------------------------
