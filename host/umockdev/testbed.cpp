@@ -91,12 +91,6 @@ Testbed::Testbed() : testbed_(umockdev_testbed_new()) {}
 Testbed::~Testbed() { g_object_unref(testbed_); }
 
 std::string Testbed::add(const std::string& record) {
-    const std::string path = addUnannounced(record);
-    announce(path);
-    return path;
-}
-
-std::string Testbed::addUnannounced(const std::string& record) {
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
         const std::string message = error->message;
@@ -105,8 +99,6 @@ std::string Testbed::addUnannounced(const std::string& record) {
     }
     return "/sys" + record.substr(3, record.find('\n') - 3);
 }
-
-void Testbed::announce(const std::string& sysfsPath) { umockdev_testbed_uevent(testbed_, sysfsPath.c_str(), "add"); }
 
 void Testbed::remove(const std::string& sysfsPath) {
     umockdev_testbed_uevent(testbed_, sysfsPath.c_str(), "remove");

@@ -62,12 +62,9 @@ public:
     Testbed& operator=(const Testbed&) = delete;
     UMockdevTestbed* get() const { return testbed_; }
 
-    // Adds a record (deviceRecord) and announces it with an "add" uevent; returns its sysfs path
-    // in the testbed. Throws TestbedError.
+    // Adds a record (deviceRecord), which umockdev announces with an "add" uevent; returns its
+    // sysfs path in the testbed. Throws TestbedError.
     std::string add(const std::string& record);
-    // The two halves of add(), for a device whose node must answer before anyone hears of it.
-    std::string addUnannounced(const std::string& record);
-    void announce(const std::string& sysfsPath);
     // Announces the removal ("remove" uevent) and takes the device off.
     void remove(const std::string& sysfsPath);
     // A hub with nothing to say: libusb needs the hubs between a device and its root hub to

@@ -88,8 +88,9 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
     const std::vector<std::uint8_t> config = descriptor(end_, 2, static_cast<std::uint16_t>(head[2] | head[3] << 8));
     all.insert(all.end(), config.begin(), config.end());
 
-    // A hot-plug listener opens the node as soon as it hears of it: the node answers first.
-    sysfsPath_ = testbed_.addUnannounced(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
+    // A hot-plug listener opens the node as soon as it hears of it, and adding the device is
+    // what it hears ("add" uevent): the node answers first. One opened earlier would stay a
+    // plain terminal for good, refusing every usbdevfs request.
     handler_ = umockdev_ioctl_base_new();
     gate_ = new ServerGate{{}, this};
     g_signal_connect_data(handler_, "handle-ioctl", G_CALLBACK(ServerGate::onIoctl), gate_, ServerGate::release,
@@ -101,10 +102,16 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
         g_error_free(error);
         g_signal_handlers_disconnect_by_data(handler_, gate_);
         g_object_unref(handler_);
-        testbed_.remove(sysfsPath_);
         throw TestbedError("umockdev cannot serve " + node + ": " + message);
     }
-    testbed_.announce(sysfsPath_);
+    try {
+        sysfsPath_ = testbed_.add(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
+    } catch (const TestbedError&) {
+        g_signal_handlers_disconnect_by_data(handler_, gate_);
+        umockdev_testbed_detach_ioctl(testbed_.get(), node.c_str(), nullptr);
+        g_object_unref(handler_);
+        throw;
+    }
 }
 
 UsbdevfsServer::~UsbdevfsServer() {

@@ -6,18 +6,29 @@
 #include <linux/usbdevice_fs.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include <libusb.h>
 
 #include <gtest/gtest.h>
 
 #include "host/clock.h"
+#include "host/libusb/bootloader_watch.h"
 #include "host/libusb/libusb_device_end.h"
 #include "presets/presets.h"
 #include "tests/e2e/dfuhost_process.h"
 #include "host/umockdev/usbdevfs_server.h"
 #include "tools/system/driver_on_bus.h"
 #include "tools/system/usb_bus.h"
+
+namespace host {
+// Failures name the status rather than print its bytes.
+void PrintTo(TransferStatus status, std::ostream* out) {
+    static constexpr const char* kNames[] = {"Completed", "Stalled", "TimedOut", "Disconnected"};
+    *out << kNames[static_cast<int>(status)];
+}
+}  // namespace host
 
 namespace {
 
@@ -187,6 +198,46 @@ TEST_F(ServedBootloader, ADeviceThatLeavesIsReportedOnceAndStaysGone) {
     EXPECT_FALSE(end.connected());
     EXPECT_EQ(events.disconnected, 1);
     EXPECT_EQ(events.reconnected, 0);
+}
+
+// A station opens a unit the moment hot-plug reports it. The node must answer by then: one
+// opened before it was served stays a plain terminal that refuses every usbdevfs request. The
+// race is the plugging thread's against the listener's, so it is run many times.
+TEST_F(ServedBootloader, AUnitOpenedAsSoonAsItIsAnnouncedAnswers) {
+    constexpr unsigned kPlugs = 40;
+    auto context = std::make_shared<lu::Context>();
+    lu::BootloaderWatch watch(context);
+    ASSERT_TRUE(watch.hotplug());
+    ASSERT_TRUE(watch.next(std::chrono::milliseconds(0)).empty());
+    rom_ = std::make_unique<sim::Bootloader>(presets::presetFor(49), clock_);
+    // Waits (bounded) for the next change of the given kind.
+    const auto nextChange = [&](lu::PlaceChange::Kind kind) -> std::optional<lu::FoundDevice> {
+        for (int look = 0; look < 200; ++look) {
+            for (const lu::PlaceChange& change : watch.next(std::chrono::milliseconds(50))) {
+                if (change.kind == kind) return change.device;
+            }
+        }
+        return std::nullopt;
+    };
+    for (unsigned plug = 0; plug < kPlugs; ++plug) {
+        SCOPED_TRACE("plug " + std::to_string(plug));
+        const unsigned address = 5 + plug;
+        std::jthread plugging([&] {
+            server_ = std::make_unique<host::umockdev::UsbdevfsServer>(*testbed_, *rom_,
+                                                                       host::umockdev::UsbPlace{3, {1}, address});
+        });
+        const std::optional<lu::FoundDevice> arrived = nextChange(lu::PlaceChange::Kind::Arrived);
+        ASSERT_TRUE(arrived.has_value());
+        EXPECT_EQ(arrived->address, address);
+        lu::LibusbDeviceEnd end(context, *arrived, clock_);
+        std::vector<std::uint8_t> descriptor(18);
+        const host::TransferResult result = end.controlTransfer({0x80, 0x06, 0x0100, 0, 18}, descriptor, 1000);
+        EXPECT_EQ(result.status, TransferStatus::Completed);
+        EXPECT_EQ(result.actualLength, 18u);
+        plugging.join();
+        server_.reset();
+        ASSERT_TRUE(nextChange(lu::PlaceChange::Kind::Left).has_value());
+    }
 }
 
 TEST_F(ServedBootloader, DfuhostListsTheRealBus) {
