@@ -16,11 +16,11 @@ std::string usbDeviceName(unsigned busNumber, const std::vector<unsigned>& ports
 
 UsbBus usbBus() {
     namespace lu = host::libusb;
-    auto context = std::make_shared<lu::Context>();
+    lu::Context context;
     UsbBus bus;
     bus.scenario.fileName = kUsbBusName;
     std::vector<lu::FoundDevice> placed;
-    for (const lu::FoundDevice& found : lu::findBootloaders(*context)) {
+    for (const lu::FoundDevice& found : lu::findBootloaders(context)) {
         scenario::Device device;
         try {
             const lu::BusPlace place = lu::busPlaceOf(found.busNumber, found.ports);
@@ -36,15 +36,19 @@ UsbBus usbBus() {
         bus.scenario.devices.push_back(std::move(device));
         placed.push_back(found);
     }
-    bus.deviceEnd = [context, placed](const scenario::Device& device,
-                                      host::Clock& clock) -> std::shared_ptr<host::DeviceEnd> {
+    // Each end gets a libusb session of its own. In a shared one, whichever thread is handling
+    // the session's events reaps every device's transfers, so with several devices at work a
+    // transfer's completion is passed from that thread to its sender: two wake-ups instead of
+    // none, and a node that was pulled can hold up the others' transfers.
+    bus.deviceEnd = [placed](const scenario::Device& device,
+                             host::Clock& clock) -> std::shared_ptr<host::DeviceEnd> {
         const auto found = std::find_if(placed.begin(), placed.end(), [&](const lu::FoundDevice& f) {
             return f.busNumber == device.controller && f.ports == device.location;
         });
         if (found == placed.end()) {
             throw lu::UsbError("no bootloader at " + lu::deviceText(device.controller, device.location));
         }
-        return std::make_shared<lu::LibusbDeviceEnd>(context, *found, clock);
+        return std::make_shared<lu::LibusbDeviceEnd>(std::make_shared<lu::Context>(), *found, clock);
     };
     return bus;
 }
