@@ -124,6 +124,31 @@ TEST_F(WatchStation, FlashesUnitsAsTheyComeReportsThePulledOneAndTakesAReturning
     EXPECT_EQ(devices[0]["presence"], "attached");
 }
 
+TEST_F(WatchStation, AUnitThatReturnsAfterTheLastOneWasTakenIsLeftAloneComingAndGoing) {
+    // Both units are taken at the start (--count 2); unit-b's flash (8 writes of 1.5 s) keeps
+    // the station running while unit-a, long done, is pulled, plugged back and pulled again.
+    // Its first leaving is reported; its return was not taken, so neither is its second.
+    const auto scenario = folder_.write("bus.json", "{\"devices\": [" + unit("unit-a", 1, 1, 1, 1) + ", " +
+                                                        unit("unit-b", 2, 2, 1500, 2) +
+                                                        R"(], "actions": [{"wait_ms": 5000},
+        {"surprise_remove": "unit-a"}, {"wait_ms": 700}, {"plug": "unit-a"}, {"wait_ms": 700},
+        {"surprise_remove": "unit-a"}]})");
+    client::FirmwareImage image;
+    image.settingsGiven = true;
+    image.elements.push_back({0, 0x08000000, std::vector<std::uint8_t>(kImageBytes, 0x5A)});
+    const auto file = folder_.path() / "app.dfu";
+    client::saveImage(file, image);
+
+    const ServeRun served =
+        serve(scenario, {"sh", "-c", station("--json watch --flash " + file.string() + " --count 2")});
+    const std::string out = served.commandOut();
+    EXPECT_EQ(served.process.exitCode, 0) << out << served.process.err;
+    auto events = eventsOf(out);
+    EXPECT_EQ(devicesOf(events["arrived"], "name"), (std::vector<std::string>{"1-1", "1-2"})) << out;
+    EXPECT_EQ(events["flashed"].size(), 2u) << out;
+    EXPECT_EQ(devicesOf(events["left"]), std::vector<std::string>{"1-1"}) << out;
+}
+
 TEST_F(WatchStation, ListsUnitsAsTheyArriveAndEndsCleanlyOnAnInterrupt) {
     const auto scenario = folder_.write("bus.json", "{\"devices\": [" + unit("unit-a", 1, 1, 1, 1) + ", " +
                                                         unit("unit-b", 4, 2, 1, 2) +

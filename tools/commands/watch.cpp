@@ -72,6 +72,7 @@ struct Unit {
     unsigned address = 0;          // the address it has now
     unsigned failedLooks = 0;      // looks since its descriptors could not be read
     unsigned handledArrivals = 0;  // the slot's arrivals that got a worker
+    bool reported = false;         // its latest arrival was reported: its leaving is, too
     std::atomic<bool> finished{false};
     std::atomic<bool> failed{false};
     std::jthread worker;
@@ -179,7 +180,9 @@ private:
             if (unit == nullptr || !unit->present) return;
             unit->present = false;
             unit->end->noticeDeparture();
-            events_.left(name);
+            // A unit that came back after the last one was taken was left alone, and so is its going.
+            if (unit->reported) events_.left(name);
+            unit->reported = false;
             return;
         }
         if (unit != nullptr) {
@@ -229,11 +232,13 @@ private:
             if (++unit.failedLooks <= kEnumerationRetries) {
                 unit.end->noticeReturn(unit.address);
             } else if (unit.failedLooks == kEnumerationRetries + 1) {
+                unit.reported = true;
                 refuse(unit.slot->name(), "its descriptors could not be read");
             }
         }
         if (unit.worker.joinable() || unit.slot->arrivals == unit.handledArrivals || !takingUnits()) return;
         unit.handledArrivals = unit.slot->arrivals;
+        unit.reported = true;
         ++taken_;
         DeviceSummary summary = placeSummary(system_, *unit.slot);
         const std::optional<std::u16string> link = system_.interfaceLink(*unit.slot, InterfaceKind::Driver);
