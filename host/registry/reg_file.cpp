@@ -126,8 +126,10 @@ private:
         const std::u16string_view root = key.substr(0, slash);
         for (const auto& [name, path] : kRoots) {
             if (equalsIgnoreCase(root, name)) {
-                return std::u16string(path) +
-                       (slash == std::u16string_view::npos ? u"" : std::u16string(key.substr(slash)));
+                std::u16string full =
+                    std::u16string(path) + (slash == std::u16string_view::npos ? u"" : std::u16string(key.substr(slash)));
+                if (!Registry::canonical(full)) fail(number, "key path with an empty key name (two backslashes in a row)");
+                return full;
             }
         }
         fail(number, "unknown or unsupported root key \"" + narrow(root) + "\"");

@@ -173,6 +173,9 @@ TEST(RegFile, ErrorsNameTheLineAndChangeNothing) {
         {"Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\X]\n\"a=\"b\"\n", 3, ""},
         {"Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\X]\n\"a\"=word:1\n", 3, "unknown value"},
         {"Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\X]\n\"a\"=hex:01,\\\n", 3, "hex data"},
+        // The registry itself would refuse the path with an exception of its own, not the file's.
+        {"Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\X\\\\Y]\n", 2, "empty key name"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\SOFTWARE\\X]\n[-HKLM\\SOFTWARE\\\\X]\n", 3, "empty key name"},
     };
     for (const BadFile& c : cases) {
         SCOPED_TRACE(c.text);
