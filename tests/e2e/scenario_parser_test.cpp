@@ -30,6 +30,7 @@ struct Malformed {
 // Each case names the element at fault and what was expected of it.
 const Malformed kMalformed[] = {
     {"not JSON", R"({"devices": [)", "doc.json: not valid JSON"},
+    {"a number beyond every type", R"({"version": 1e400})", "doc.json: not valid JSON"},
     {"not an object", R"([1, 2])", "doc.json: (document): expected an object"},
     {"unknown top-level key", R"({"device": []})", "doc.json: device: expected one of the keys"},
     {"version other than 1", R"({"version": 2})", "version: expected 1"},

@@ -709,6 +709,9 @@ Scenario parseScenarioText(const std::string& text, const std::string& fileName)
         document = json::parse(text);
     } catch (const json::parse_error& e) {
         throw ScenarioError(fileName + ": not valid JSON: " + e.what());
+    } catch (const json::out_of_range& e) {
+        // A number too large for any type ("1e400") is refused by the reader this way.
+        throw ScenarioError(fileName + ": not valid JSON: " + e.what());
     }
     return parseScenario(document, fileName);
 }
