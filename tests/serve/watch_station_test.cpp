@@ -65,6 +65,18 @@ protected:
         return kBound + std::string(DFUHOST_PATH) + " --usb " + arguments;
     }
 
+    // The station flashing `bytes` (at the start of flash) to the first `count` units that come.
+    ServeRun flashStation(const std::filesystem::path& scenario, std::vector<std::uint8_t> bytes,
+                          unsigned count) const {
+        client::FirmwareImage image;
+        image.settingsGiven = true;
+        image.elements.push_back({0, 0x08000000, std::move(bytes)});
+        const auto file = folder_.path() / "app.dfu";
+        client::saveImage(file, image);
+        return serve(scenario, {"sh", "-c",
+                                station("--json watch --flash " + file.string() + " --count " + std::to_string(count))});
+    }
+
     TemporaryFolder folder_;
 };
 
@@ -79,17 +91,11 @@ TEST_F(WatchStation, FlashesUnitsAsTheyComeReportsThePulledOneAndTakesAReturning
                                                         R"(], "actions": [{"wait_ms": 300}, {"plug": "unit-b"},
         {"wait_ms": 300}, {"plug": "unit-c"}, {"wait_ms": 8400}, {"surprise_remove": "unit-b"},
         {"surprise_remove": "unit-a"}, {"wait_ms": 700}, {"plug": "unit-a"}]})");
-    client::FirmwareImage image;
-    image.settingsGiven = true;
     std::vector<std::uint8_t> bytes(kImageBytes);
     std::mt19937 random(11);
     for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
-    image.elements.push_back({0, 0x08000000, bytes});
-    const auto file = folder_.path() / "app.dfu";
-    client::saveImage(file, image);
 
-    const ServeRun served =
-        serve(scenario, {"sh", "-c", station("--json watch --flash " + file.string() + " --count 4")});
+    const ServeRun served = flashStation(scenario, std::move(bytes), 4);
     const std::string out = served.commandOut();
     // unit-b failed: the station says so in its exit code.
     EXPECT_EQ(served.process.exitCode, 1) << out << served.process.err;
@@ -133,14 +139,7 @@ TEST_F(WatchStation, AUnitThatReturnsAfterTheLastOneWasTakenIsLeftAloneComingAnd
                                                         R"(], "actions": [{"wait_ms": 5000},
         {"surprise_remove": "unit-a"}, {"wait_ms": 700}, {"plug": "unit-a"}, {"wait_ms": 700},
         {"surprise_remove": "unit-a"}]})");
-    client::FirmwareImage image;
-    image.settingsGiven = true;
-    image.elements.push_back({0, 0x08000000, std::vector<std::uint8_t>(kImageBytes, 0x5A)});
-    const auto file = folder_.path() / "app.dfu";
-    client::saveImage(file, image);
-
-    const ServeRun served =
-        serve(scenario, {"sh", "-c", station("--json watch --flash " + file.string() + " --count 2")});
+    const ServeRun served = flashStation(scenario, std::vector<std::uint8_t>(kImageBytes, 0x5A), 2);
     const std::string out = served.commandOut();
     EXPECT_EQ(served.process.exitCode, 0) << out << served.process.err;
     auto events = eventsOf(out);
