@@ -707,10 +707,9 @@ Scenario parseScenarioText(const std::string& text, const std::string& fileName)
     json document;
     try {
         document = json::parse(text);
-    } catch (const json::parse_error& e) {
-        throw ScenarioError(fileName + ": not valid JSON: " + e.what());
-    } catch (const json::out_of_range& e) {
-        // A number too large for any type ("1e400") is refused by the reader this way.
+    } catch (const json::exception& e) {
+        // A parse error, or a number too large for any type ("1e400"), which the reader refuses
+        // with an out-of-range error instead.
         throw ScenarioError(fileName + ": not valid JSON: " + e.what());
     }
     return parseScenario(document, fileName);
