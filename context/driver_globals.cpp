@@ -1,5 +1,6 @@
 #include "context/driver_globals.h"
 
+#include "platform/kernel_helpers.h"
 #include "platform/registry.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"

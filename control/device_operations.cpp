@@ -4,6 +4,7 @@
 #include "dfu/device_memory.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
+#include "platform/kernel_helpers.h"
 #include "usb/configuration.h"
 #include "usb/port_services.h"
 

@@ -4,6 +4,7 @@
 
 #include "control/ioctl_bodies.h"
 #include "control/public/ioctl.h"
+#include "platform/sync.h"
 
 namespace {
 

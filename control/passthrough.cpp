@@ -2,6 +2,7 @@
 
 #include "context/device_context.h"
 #include "dfu/dfu_protocol.h"
+#include "platform/kernel_helpers.h"
 #include "platform/trace.h"
 #include "usb/configuration.h"
 #include "usb/control_transfer.h"

@@ -1,6 +1,7 @@
 #include "context/driver_globals.h"
 #include "control/ioctl_bodies.h"
 #include "control/public/ioctl.h"
+#include "platform/kernel_helpers.h"
 #include "platform/rtl.h"
 #include "platform/sync.h"
 

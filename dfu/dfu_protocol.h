@@ -63,6 +63,8 @@ struct DfuStatusReply {
 };
 
 // DFU functional descriptor (type 0x21): bmAttributes at byte 2, wTransferSize at bytes 5..6.
+// The type is the DFU class's, not the USB stack's.
+inline constexpr UCHAR USB_DFU_FUNCTIONAL_DESCRIPTOR_TYPE = 0x21;
 #pragma pack(push, 1)
 struct DFU_FUNCTIONAL_DESCRIPTOR {
     UCHAR bLength;

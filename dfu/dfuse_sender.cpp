@@ -1,6 +1,7 @@
 #include "context/device_context.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
+#include "platform/kernel_helpers.h"
 #include "platform/trace.h"
 
 namespace {

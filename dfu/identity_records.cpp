@@ -3,6 +3,7 @@
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
 #include "dfu/memory_transaction.h"
+#include "platform/kernel_helpers.h"
 #include "platform/trace.h"
 #include "usb/configuration.h"
 

@@ -6,6 +6,7 @@
 #include "driver/callbacks.h"
 #include "driver/driver.h"
 #include "notify/event_log.h"
+#include "platform/kernel_helpers.h"
 #include "platform/registry.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"
@@ -91,7 +92,7 @@ NTSTATUS CreateQueues(WDFDEVICE device, PFDO_DATA fdoData, PULONG failureCode) {
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
     config.PowerManaged = WdfTrue;
     config.AllowZeroLengthRequests = TRUE;
-    config.NumberOfPresentedRequests = 0xFFFFFFFF;  // no limit
+    config.Settings.Parallel.NumberOfPresentedRequests = 0xFFFFFFFF;  // no limit
     config.EvtIoDeviceControl = OstDFUDeviceEvtIoDeviceControlParallel;
     NTSTATUS status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, &fdoData->DefaultQueue);
     if (!NT_SUCCESS(status)) {

@@ -10,6 +10,7 @@ inline constexpr ULONG OSTDFU_TAG_REGISTRY_PATH = 0x50474552;     // both regist
 inline constexpr ULONG OSTDFU_TAG_ADD_PARAMETERS = 0x7A376C63;    // the values read at add
 inline constexpr ULONG OSTDFU_TAG_HARDWARE_IDS = 0x7337386D;      // the hardware-ID list
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+// C linkage: the framework's entry stub calls it by this name.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 void OstDFUDriverEvtContextCleanup(WDFOBJECT driver);
 

@@ -3,6 +3,7 @@
 // the millisecond waits of the DFU protocol last what they say.
 #include "context/device_context.h"
 #include "driver/callbacks.h"
+#include "platform/kernel_helpers.h"
 #include "platform/trace.h"
 
 LONG StreamCount = 0;

@@ -9,6 +9,7 @@
 #include "driver/segments.h"
 #include "notify/event_log.h"
 #include "platform/rtl.h"
+#include "platform/sync.h"
 #include "platform/trace.h"
 
 namespace {

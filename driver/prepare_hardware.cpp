@@ -1,5 +1,6 @@
 // Hardware preparation: a freshly enumerated bootloader becomes a described device.
 #include "context/device_context.h"
+#include "dfu/dfu_protocol.h"
 #include "dfu/dfu_requests.h"
 #include "driver/callbacks.h"
 #include "driver/driver.h"
@@ -8,6 +9,7 @@
 #include "notify/event_log.h"
 #include "notify/sibling_callback.h"
 #include "platform/rtl.h"
+#include "platform/sync.h"
 #include "platform/trace.h"
 #include "usb/configuration.h"
 #include "usb/control_transfer.h"

@@ -2,6 +2,7 @@
 #include "dfu/device_memory.h"
 #include "driver/product_table.h"
 #include "notify/sibling_callback.h"
+#include "platform/kernel_helpers.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"
 

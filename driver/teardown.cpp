@@ -3,6 +3,7 @@
 #include "driver/callbacks.h"
 #include "notify/event_log.h"
 #include "platform/rtl.h"
+#include "platform/sync.h"
 #include "platform/trace.h"
 #include "usb/port_services.h"
 

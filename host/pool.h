@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel_helpers.h"
 #include "platform/pool.h"
 
 namespace host {

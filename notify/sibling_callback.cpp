@@ -2,6 +2,7 @@
 
 #include "context/device_context.h"
 #include "context/product_data.h"
+#include "platform/sync.h"
 #include "platform/trace.h"
 #include "usb/port_services.h"
 

@@ -101,30 +101,3 @@ inline void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, KLOCK_QUEUE_HAN
 inline void KeReleaseInStackQueuedSpinLock(KLOCK_QUEUE_HANDLE* handle) {
     std::atomic_ref<KSPIN_LOCK>(*handle->Lock).store(0, std::memory_order_release);
 }
-
-// Scope guards for the two lock kinds the driver uses.
-class KMutexGuard {
-public:
-    explicit KMutexGuard(PRKMUTEX mutex) : mutex_(mutex) {
-        KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
-    }
-    KMutexGuard(const KMutexGuard&) = delete;
-    KMutexGuard& operator=(const KMutexGuard&) = delete;
-    ~KMutexGuard() { KeReleaseMutex(mutex_, FALSE); }
-
-private:
-    PRKMUTEX mutex_;
-};
-
-class InStackQueuedSpinLockGuard {
-public:
-    explicit InStackQueuedSpinLockGuard(PKSPIN_LOCK lock) {
-        KeAcquireInStackQueuedSpinLock(lock, &handle_);
-    }
-    InStackQueuedSpinLockGuard(const InStackQueuedSpinLockGuard&) = delete;
-    InStackQueuedSpinLockGuard& operator=(const InStackQueuedSpinLockGuard&) = delete;
-    ~InStackQueuedSpinLockGuard() { KeReleaseInStackQueuedSpinLock(&handle_); }
-
-private:
-    KLOCK_QUEUE_HANDLE handle_;
-};

@@ -3,22 +3,7 @@
 // are not evaluated unless the flag and level are enabled.
 #pragma once
 
-#include "platform/types.h"
-
-enum TRACE_LEVEL : ULONG {
-    TRACE_LEVEL_ERROR = 2,
-    TRACE_LEVEL_WARNING = 3,
-    TRACE_LEVEL_INFORMATION = 4,
-    TRACE_LEVEL_VERBOSE = 5,
-};
-
-enum TRACE_FLAG : ULONG {
-    TRACE_DRIVER = 0x01,   // entry, add, preparation, teardown, identity
-    TRACE_USB = 0x02,      // configuration, descriptors, transfers, port services
-    TRACE_DFU = 0x04,      // DFU requests, DfuSe commands, device memory
-    TRACE_CONTROL = 0x08,  // I/O controls
-    TRACE_NOTIFY = 0x10,   // sibling callback, capabilities, event log
-};
+#include "platform/trace_flags.h"
 
 // The formats are checked where the host's printf renders them. On Windows the trace layer is
 // the system's software tracing, whose preprocessor types the arguments itself (%u takes a

@@ -104,6 +104,3 @@ inline void RtlCopyMemory(void* destination, const void* source, SIZE_T length) 
 inline void RtlMoveMemory(void* destination, const void* source, SIZE_T length) {
     std::memmove(destination, source, length);
 }
-
-// Relative kernel intervals are negative counts of 100 ns.
-constexpr LONGLONG RelativeMilliseconds(LONGLONG milliseconds) { return -10000LL * milliseconds; }

@@ -269,8 +269,20 @@ struct WDF_IO_QUEUE_CONFIG {
     WDF_TRI_STATE PowerManaged;
     BOOLEAN AllowZeroLengthRequests;
     BOOLEAN DefaultQueue;
+    PVOID EvtIoDefault;  // the callbacks the driver does not register, as untyped slots
+    PVOID EvtIoRead;
+    PVOID EvtIoWrite;
     PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtIoDeviceControl;
-    ULONG NumberOfPresentedRequests;  // parallel queues: 0 or -1 means no limit
+    PVOID EvtIoInternalDeviceControl;
+    PVOID EvtIoStop;
+    PVOID EvtIoResume;
+    PVOID EvtIoCanceledOnQueue;
+    union {
+        struct {
+            ULONG NumberOfPresentedRequests;  // 0 or -1: no limit
+        } Parallel;
+    } Settings;
+    WDFDRIVER Driver;
 };
 using PWDF_IO_QUEUE_CONFIG = WDF_IO_QUEUE_CONFIG*;
 
@@ -278,9 +290,11 @@ inline void WDF_IO_QUEUE_CONFIG_INIT(PWDF_IO_QUEUE_CONFIG config,
                                      WDF_IO_QUEUE_DISPATCH_TYPE dispatchType) {
     *config = {};
     config->Size = sizeof(WDF_IO_QUEUE_CONFIG);
-    config->DispatchType = dispatchType;
     config->PowerManaged = WdfUseDefault;
-    config->NumberOfPresentedRequests = 0xFFFFFFFF;
+    config->DispatchType = dispatchType;
+    if (dispatchType == WdfIoQueueDispatchParallel) {
+        config->Settings.Parallel.NumberOfPresentedRequests = 0xFFFFFFFF;
+    }
 }
 inline void WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG config,
                                                    WDF_IO_QUEUE_DISPATCH_TYPE dispatchType) {

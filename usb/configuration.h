@@ -2,6 +2,7 @@
 // descriptor walk and the switch between alternate settings of the DFU interface.
 #pragma once
 
+#include "platform/kernel_helpers.h"
 #include "platform/wdf.h"
 
 // Creates the USB target once, copies the device descriptor and selects the configuration.

@@ -4,6 +4,7 @@
 
 #include "context/device_context.h"
 #include "context/driver_globals.h"
+#include "platform/kernel_helpers.h"
 #include "platform/trace.h"
 
 namespace {

@@ -5,6 +5,7 @@
 // dropped, so the string stays the same wherever the device is plugged.
 #include "context/device_context.h"
 #include "context/driver_globals.h"
+#include "platform/kernel_helpers.h"
 #include "platform/registry.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"

@@ -2,6 +2,7 @@
 // and its comparison, the host stack's bus interface, and the instance string.
 #pragma once
 
+#include "platform/kernel_helpers.h"
 #include "platform/wdf.h"
 
 NTSTATUS CyclePort(WDFDEVICE device);

@@ -18,10 +18,11 @@ ULONG Queue::presentationLimit() const {
     switch (config_.DispatchType) {
         case WdfIoQueueDispatchSequential:
             return 1;
-        case WdfIoQueueDispatchParallel:
+        case WdfIoQueueDispatchParallel: {
             // 0 and -1 both mean that the driver set no limit.
-            return config_.NumberOfPresentedRequests == 0 ? 0xFFFFFFFF
-                                                          : config_.NumberOfPresentedRequests;
+            const ULONG limit = config_.Settings.Parallel.NumberOfPresentedRequests;
+            return limit == 0 ? 0xFFFFFFFF : limit;
+        }
         default:
             return 0;  // manual: the driver pulls, nothing is presented
     }

@@ -10,6 +10,7 @@
 #include "host/framework/request.h"
 #include "host/io/device_interfaces.h"
 #include "host/machine.h"
+#include "platform/kernel_helpers.h"
 #include "platform/pool.h"
 
 namespace host {

@@ -11,6 +11,7 @@
 
 #include "host/fault_plan.h"
 #include "host/machine.h"
+#include "platform/kernel_helpers.h"
 
 namespace host::io {
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "platform/kernel_helpers.h"
 #include "platform/pool.h"
 #include "platform/wdm.h"
 

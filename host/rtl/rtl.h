@@ -1,6 +1,7 @@
 // Host-side facts of the run-time library that other parts of the machine share.
 #pragma once
 
+#include "platform/kernel_helpers.h"
 #include "platform/pool.h"
 
 namespace host {

@@ -6,6 +6,7 @@
 #include "driver/callbacks.h"
 #include "host/ob/callback_objects.h"
 #include "notify/sibling_callback.h"
+#include "platform/kernel_helpers.h"
 #include "presets/presets.h"
 #include "tests/support/arrival_harness.h"
 #include "tests/support/descriptor_bytes.h"

@@ -262,7 +262,7 @@ TEST(DeviceAdd, RegistersTheFrameworkConfigurationTheControlPathNeeds) {
     EXPECT_EQ(parallel.DispatchType, WdfIoQueueDispatchParallel);
     EXPECT_EQ(parallel.PowerManaged, WdfTrue);
     EXPECT_TRUE(parallel.AllowZeroLengthRequests);
-    EXPECT_EQ(parallel.NumberOfPresentedRequests, 0xFFFFFFFFu);
+    EXPECT_EQ(parallel.Settings.Parallel.NumberOfPresentedRequests, 0xFFFFFFFFu);
     EXPECT_EQ(parallel.EvtIoDeviceControl, &OstDFUDeviceEvtIoDeviceControlParallel);
     const WDF_IO_QUEUE_CONFIG& sequential = queues[1]->config();
     EXPECT_FALSE(sequential.DefaultQueue);

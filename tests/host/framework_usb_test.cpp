@@ -5,6 +5,7 @@
 #include "host/framework/device.h"
 #include "host/framework/memory.h"
 #include "host/framework/usb_target.h"
+#include "platform/kernel_helpers.h"
 #include "tests/support/descriptor_bytes.h"
 #include "tests/support/transport_harness.h"
 

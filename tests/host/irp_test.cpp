@@ -13,6 +13,7 @@
 #include "host/io/irp.h"
 #include "host/io/scripted_lower_device.h"
 #include "host/machine.h"
+#include "platform/kernel_helpers.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "host/fault_plan.h"
 #include "host/pool.h"
+#include "platform/kernel_helpers.h"
 
 namespace {
 

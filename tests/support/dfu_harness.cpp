@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "dfu/dfu_protocol.h"
 #include "driver/segments.h"
 #include "notify/sibling_callback.h"
 #include "tests/support/descriptor_bytes.h"

@@ -123,7 +123,7 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     TestDeviceContext* context = TestGetContext(device);
     WDF_IO_QUEUE_CONFIG queueConfig;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, current->options().defaultDispatch);
-    queueConfig.NumberOfPresentedRequests = current->options().defaultPresentedLimit;
+    queueConfig.Settings.Parallel.NumberOfPresentedRequests = current->options().defaultPresentedLimit;
     queueConfig.EvtIoDeviceControl = DefaultQueueHandler;
     status = WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &context->defaultQueue);
     if (!NT_SUCCESS(status)) {

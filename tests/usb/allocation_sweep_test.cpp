@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "platform/kernel_helpers.h"
 #include "tests/support/descriptor_bytes.h"
 #include "tests/support/transport_harness.h"
 #include "usb/configuration.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host/framework/usb_target.h"
+#include "platform/kernel_helpers.h"
 #include "tests/support/descriptor_bytes.h"
 #include "tests/support/transport_harness.h"
 #include "usb/configuration.h"

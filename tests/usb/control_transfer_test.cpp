@@ -7,6 +7,7 @@
 
 #include "host/clock.h"
 #include "host/io/irp.h"
+#include "platform/kernel_helpers.h"
 #include "tests/support/transport_harness.h"
 #include "usb/configuration.h"
 #include "usb/control_transfer.h"

@@ -2,6 +2,7 @@
 // string.
 #include <gtest/gtest.h>
 
+#include "platform/kernel_helpers.h"
 #include "tests/support/descriptor_bytes.h"
 #include "tests/support/transport_harness.h"
 #include "usb/instance_string.h"
