@@ -1,37 +1,17 @@
-# Checks that the Windows side builds, with the mingw-w64 cross compiler (scripts/bootstrap.sh
-# installs it). Nothing here runs on Windows; each check is a compile:
+# Checks that the Windows side builds, with the mingw-w64 cross compiler (found by
+# cmake/WindowsToolchain.cmake). Nothing here runs on Windows; each check is a compile:
 #   windows.updater          the example updater in package/updater, a Windows program that
 #                            includes control/public/ after <windows.h>, compiled and linked
 #   windows.ddk_layout       platform/'s records and codes against the DDK headers
-#   windows.driver_logic.*   every driver-logic source for the Windows x64 ABI against
-#                            platform/, with the message compiler's header for notify/
 #   windows.message_table.*  (tests/windows) the message compiler's table against the driver's
-set(OSTDFU_WINDOWS_DIR ${CMAKE_BINARY_DIR}/generated/windows)
-
-find_program(OSTDFU_MINGW_CXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++)
-find_program(OSTDFU_WINDMC NAMES x86_64-w64-mingw32-windmc)
-find_path(OSTDFU_MINGW_DDK wdm.h
-          PATHS /usr/x86_64-w64-mingw32/include/ddk /usr/share/mingw-w64/include/ddk
-          NO_DEFAULT_PATH)
-if(NOT OSTDFU_MINGW_CXX OR NOT OSTDFU_WINDMC OR NOT OSTDFU_MINGW_DDK)
+# The driver logic itself is compiled for Windows by the image's build (package/image).
+if(NOT OSTDFU_WINDOWS_TOOLCHAIN)
     add_test(NAME windows.toolchain COMMAND sh -c
              "echo 'mingw-w64 (g++-mingw-w64-x86-64, binutils-mingw-w64-x86-64) is missing: run scripts/bootstrap.sh' >&2; exit 1")
     set(OSTDFU_WINDOWS_CHECKS OFF)
     return()
 endif()
 set(OSTDFU_WINDOWS_CHECKS ON)
-
-# The message table as the Windows build compiles it: header, resource script and binary table.
-add_custom_command(
-    OUTPUT ${OSTDFU_WINDOWS_DIR}/notify/OstDfuEvents.h ${OSTDFU_WINDOWS_DIR}/notify/MSG00409.bin
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${OSTDFU_WINDOWS_DIR}/notify
-    COMMAND ${OSTDFU_WINDMC} -U -h ${OSTDFU_WINDOWS_DIR}/notify -r ${OSTDFU_WINDOWS_DIR}/notify
-            ${PROJECT_SOURCE_DIR}/notify/OstDfuEvents.mc
-    DEPENDS ${PROJECT_SOURCE_DIR}/notify/OstDfuEvents.mc
-    COMMENT "Compiling the event message table with the Windows message compiler"
-    VERBATIM)
-add_custom_target(windows_message_table ALL
-    DEPENDS ${OSTDFU_WINDOWS_DIR}/notify/OstDfuEvents.h ${OSTDFU_WINDOWS_DIR}/notify/MSG00409.bin)
 
 # The compiles do not change under a sanitizer; the sanitizer presets leave them to the default.
 if(OSTDFU_SANITIZE)
@@ -51,10 +31,21 @@ add_test(NAME windows.ddk_layout
                  -isystem ${OSTDFU_MINGW_DDK}
                  ${PROJECT_SOURCE_DIR}/tests/windows/cross/ddk_layout_check.cpp)
 
-foreach(_folder context driver usb dfu control notify)
-    add_test(NAME windows.driver_logic.${_folder}
-             COMMAND ${CMAKE_COMMAND} -DCOMPILER=${OSTDFU_MINGW_CXX}
-                     "-DFLAGS=${_kernel_flags};-I${PROJECT_SOURCE_DIR};-I${OSTDFU_WINDOWS_DIR}"
-                     -DFOLDER=${PROJECT_SOURCE_DIR}/${_folder}
-                     -P ${PROJECT_SOURCE_DIR}/cmake/CompileEach.cmake)
-endforeach()
+# The driver image, read from outside by pefile (tests/windows/image_check.py): one test per
+# check. Where the image is not built its tests say why and count as skipped, not passed.
+if(OSTDFU_IMAGE)
+    find_program(OSTDFU_SYSTEM_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+    foreach(_check headers sections imports entry resources inf framework_version)
+        add_test(NAME windows.image.${_check}
+                 COMMAND ${OSTDFU_SYSTEM_PYTHON} ${PROJECT_SOURCE_DIR}/tests/windows/image_check.py
+                         ${_check} --image ${OSTDFU_IMAGE} --map ${OSTDFU_IMAGE_MAP}
+                         --inf ${PROJECT_SOURCE_DIR}/package/ostdfu.inf
+                         --mc ${PROJECT_SOURCE_DIR}/notify/OstDfuEvents.mc
+                         --imports ${PROJECT_SOURCE_DIR}/package/image/allowed_imports.txt
+                         --kmdf ${OSTDFU_KMDF_DIR}/wdffuncenum.h --sources ${PROJECT_SOURCE_DIR})
+    endforeach()
+else()
+    add_test(NAME windows.image COMMAND sh -c "echo 'ostdfu.sys is not built: $0'; exit 77"
+             "${OSTDFU_IMAGE_SKIPPED}")
+    set_tests_properties(windows.image PROPERTIES SKIP_RETURN_CODE 77)
+endif()

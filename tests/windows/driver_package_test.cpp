@@ -25,7 +25,7 @@ TEST(DriverPackage, InstallsTheFrameworkServiceForTheBootloader) {
         const host::InfInstallation installed =
             host::installInf(machine.registry(), shippedInf(), hardwareId, "package/ostdfu.inf");
         EXPECT_EQ(installed.service, u"ostdfu");
-        EXPECT_EQ(installed.kmdfLibraryVersion, "1.9");
+        EXPECT_EQ(installed.kmdfLibraryVersion, "1.15");
         const auto start = machine.registry().value(installed.serviceKey, u"Start");
         ASSERT_TRUE(start);
         EXPECT_EQ(start->data, (std::vector<std::uint8_t>{3, 0, 0, 0}));  // on demand, by PnP

@@ -1,0 +1,4 @@
+// Status codes: the kernel's own (ntstatus.h comes with ntifs.h).
+#pragma once
+
+#include "platform/types.h"

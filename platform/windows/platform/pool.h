@@ -1,0 +1,4 @@
+// Kernel pool: the kernel's own calls.
+#pragma once
+
+#include "platform/types.h"

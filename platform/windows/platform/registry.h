@@ -1,0 +1,4 @@
+// Registry keys and values, object attributes and names: the kernel's own.
+#pragma once
+
+#include "platform/types.h"
