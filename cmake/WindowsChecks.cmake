@@ -3,6 +3,8 @@
 #   windows.updater          the example updater in package/updater, a Windows program that
 #                            includes control/public/ after <windows.h>, compiled and linked
 #   windows.ddk_layout       platform/'s records and codes against the DDK headers
+#   windows.kmdf_layout      platform/wdf.h's structures and table indexes against the
+#                            framework's headers (where the image is built)
 #   windows.message_table.*  (tests/windows) the message compiler's table against the driver's
 # The driver logic itself is compiled for Windows by the image's build (package/image).
 if(NOT OSTDFU_WINDOWS_TOOLCHAIN)
@@ -34,6 +36,10 @@ add_test(NAME windows.ddk_layout
 # The driver image, read from outside by pefile (tests/windows/image_check.py): one test per
 # check. Where the image is not built its tests say why and count as skipped, not passed.
 if(OSTDFU_IMAGE)
+    add_test(NAME windows.kmdf_layout
+             COMMAND ${OSTDFU_MINGW_CXX} ${_kernel_flags} -I${PROJECT_SOURCE_DIR}
+                     -isystem ${OSTDFU_KMDF_ADJUSTED_DIR} -isystem ${OSTDFU_MINGW_DDK}
+                     ${PROJECT_SOURCE_DIR}/tests/windows/cross/kmdf_layout_check.cpp)
     find_program(OSTDFU_SYSTEM_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
     foreach(_check headers sections imports entry resources inf framework_version)
         add_test(NAME windows.image.${_check}

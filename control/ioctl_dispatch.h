@@ -4,9 +4,5 @@
 
 #include "platform/wdf.h"
 
-void OstDFUDeviceEvtIoDeviceControlParallel(WDFQUEUE queue, WDFREQUEST request,
-                                            SIZE_T outputBufferLength, SIZE_T inputBufferLength,
-                                            ULONG ioControlCode);
-void OstDFUDeviceEvtIoDeviceControlSequential(WDFQUEUE queue, WDFREQUEST request,
-                                              SIZE_T outputBufferLength, SIZE_T inputBufferLength,
-                                              ULONG ioControlCode);
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL OstDFUDeviceEvtIoDeviceControlParallel;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL OstDFUDeviceEvtIoDeviceControlSequential;

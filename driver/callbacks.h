@@ -4,18 +4,17 @@
 
 #include "platform/wdf.h"
 
-NTSTATUS OstDFUDeviceEvtDevicePrepareHardware(WDFDEVICE device, WDFCMRESLIST resourcesRaw,
-                                              WDFCMRESLIST resourcesTranslated);
-NTSTATUS OstDFUDeviceEvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST resourcesTranslated);
-NTSTATUS OstDFUDeviceEvtDeviceD0Entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previousState);
-NTSTATUS OstDFUDeviceEvtDeviceD0Exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE targetState);
-NTSTATUS OstDFUDeviceSelfManagedIoSuspend(WDFDEVICE device);
-void OstDFUDeviceIoSurpriseRemoval(WDFDEVICE device);
-void OstDFUDeviceEvtDeviceContextCleanup(WDFOBJECT device);
+EVT_WDF_DEVICE_PREPARE_HARDWARE OstDFUDeviceEvtDevicePrepareHardware;
+EVT_WDF_DEVICE_RELEASE_HARDWARE OstDFUDeviceEvtDeviceReleaseHardware;
+EVT_WDF_DEVICE_D0_ENTRY OstDFUDeviceEvtDeviceD0Entry;
+EVT_WDF_DEVICE_D0_EXIT OstDFUDeviceEvtDeviceD0Exit;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND OstDFUDeviceSelfManagedIoSuspend;
+EVT_WDF_DEVICE_SURPRISE_REMOVAL OstDFUDeviceIoSurpriseRemoval;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP OstDFUDeviceEvtDeviceContextCleanup;
 
-void OstDFUDeviceEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject);
-void OstDFUDeviceEvtFileCleanup(WDFFILEOBJECT fileObject);
-void OstDFUDeviceEvtFileClose(WDFFILEOBJECT fileObject);
+EVT_WDF_DEVICE_FILE_CREATE OstDFUDeviceEvtDeviceFileCreate;
+EVT_WDF_FILE_CLEANUP OstDFUDeviceEvtFileCleanup;
+EVT_WDF_FILE_CLOSE OstDFUDeviceEvtFileClose;
 
 // Open file objects on all devices of the driver; the first raises the system timer
 // resolution, the last withdraws the request.

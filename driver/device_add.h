@@ -4,7 +4,7 @@
 
 #include "platform/wdf.h"
 
-NTSTATUS OstDFUDeviceEvtAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
+EVT_WDF_DRIVER_DEVICE_ADD OstDFUDeviceEvtAdd;
 
 // *productType is 0 first, PRODUCT_TYPE_STM_DFU when one of the hardware IDs matches.
 NTSTATUS determineProductType(PDEVICE_OBJECT physicalDeviceObject, PULONG productType);

@@ -11,6 +11,5 @@ inline constexpr ULONG OSTDFU_TAG_ADD_PARAMETERS = 0x7A376C63;    // the values 
 inline constexpr ULONG OSTDFU_TAG_HARDWARE_IDS = 0x7337386D;      // the hardware-ID list
 
 // C linkage: the framework's entry stub calls it by this name.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
-void OstDFUDriverEvtContextCleanup(WDFOBJECT driver);
-
+extern "C" DRIVER_INITIALIZE DriverEntry;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP OstDFUDriverEvtContextCleanup;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "host/clock.h"
 #include "host/machine.h"
@@ -157,3 +158,20 @@ ULONG ExSetTimerResolution(ULONG, BOOLEAN setResolution) {
     return 10000;
 }
 ULONG KeQueryTimeIncrement() { return 10000; }
+
+// The lock word is 0 when free. Held only around short copies, so a waiter yields rather than
+// sleeps; the handle records the lock for the release.
+void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE handle) {
+    std::atomic_ref<KSPIN_LOCK> lock(*spinLock);
+    KSPIN_LOCK expected = 0;
+    while (!lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+    handle->LockQueue.Next = nullptr;
+    handle->LockQueue.Lock = spinLock;
+    handle->OldIrql = 0;
+}
+void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE handle) {
+    std::atomic_ref<KSPIN_LOCK>(*handle->LockQueue.Lock).store(0, std::memory_order_release);
+}

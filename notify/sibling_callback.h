@@ -35,7 +35,7 @@ static_assert(offsetof(SiblingRequestRecord, SiblingTopology) == 80);
 static_assert(sizeof(SiblingRequestRecord) == 112);
 
 // context: the framework device; argument2: the request record.
-void StmDfu32ClassDriverCallbackRoutine(PVOID context, PVOID argument1, PVOID argument2);
+CALLBACK_FUNCTION StmDfu32ClassDriverCallbackRoutine;
 
 // Lays down the capabilities record's defaults; only product code 24 gets all of them.
 NTSTATUS nrxutils_GetDeviceCaps2(WDFDEVICE device, const USB_DEVICE_DESCRIPTOR* deviceDescriptor,

@@ -32,7 +32,7 @@ static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40);
 
 // ioObject is a DEVICE_OBJECT* or DRIVER_OBJECT*. Returns zeroed storage of entrySize bytes, or
 // nullptr when the size exceeds ERROR_LOG_MAXIMUM_SIZE or no entry is available.
-PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize);
+NTAPI PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize);
 // The log owns the entry from here on.
-void IoWriteErrorLogEntry(PVOID entry);
-void IoFreeErrorLogEntry(PVOID entry);
+NTAPI void IoWriteErrorLogEntry(PVOID entry);
+NTAPI void IoFreeErrorLogEntry(PVOID entry);

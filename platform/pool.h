@@ -11,5 +11,5 @@ enum POOL_TYPE : ULONG {
 };
 
 // Returns nullptr when the pool is exhausted (or a fault plan says so). Memory is not zeroed.
-PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
-void ExFreePoolWithTag(PVOID p, ULONG tag);
+NTAPI PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+NTAPI void ExFreePoolWithTag(PVOID p, ULONG tag);

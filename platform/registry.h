@@ -58,13 +58,14 @@ struct KEY_VALUE_PARTIAL_INFORMATION {
 static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
 inline constexpr ULONG KEY_VALUE_PARTIAL_INFORMATION_HEADER = 12;
 
-NTSTATUS ZwOpenKey(HANDLE* keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES attributes);
+NTAPI NTSTATUS ZwOpenKey(HANDLE* keyHandle, ACCESS_MASK desiredAccess,
+                         POBJECT_ATTRIBUTES attributes);
 // STATUS_BUFFER_TOO_SMALL when not even the header fits; STATUS_BUFFER_OVERFLOW with the
 // header and as much data as fits when the data does not; *resultLength is the full size.
-NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                         KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information,
-                         ULONG length, PULONG resultLength);
-NTSTATUS ZwClose(HANDLE handle);
+NTAPI NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                               KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information,
+                               ULONG length, PULONG resultLength);
+NTAPI NTSTATUS ZwClose(HANDLE handle);
 
 // Named objects (registry keys among them).
 struct OBJECT_NAME_INFORMATION {
@@ -73,12 +74,13 @@ struct OBJECT_NAME_INFORMATION {
 using POBJECT_NAME_INFORMATION = OBJECT_NAME_INFORMATION*;
 
 // Takes a reference on the object behind a handle.
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, PVOID objectType,
-                                   KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInfo);
+NTAPI NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, PVOID objectType,
+                                         KPROCESSOR_MODE accessMode, PVOID* object,
+                                         PVOID handleInfo);
 // Full object name ("\REGISTRY\MACHINE\..."), written as an OBJECT_NAME_INFORMATION whose
 // buffer follows the header. STATUS_INFO_LENGTH_MISMATCH with *returnLength set when the
 // buffer is too small.
-NTSTATUS ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION nameInfo, ULONG length,
-                           PULONG returnLength);
-void ObfReferenceObject(PVOID object);
-void ObfDereferenceObject(PVOID object);
+NTAPI NTSTATUS ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION nameInfo, ULONG length,
+                                 PULONG returnLength);
+NTAPI void ObfReferenceObject(PVOID object);
+NTAPI void ObfDereferenceObject(PVOID object);

@@ -10,13 +10,13 @@
 // Bounded routines refuse destinations larger than this many characters (strsafe's limit).
 inline constexpr SIZE_T NTSTRSAFE_MAX_CCH = 2147483647;
 
-void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+NTAPI void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 // Copies min(source length, destination capacity) bytes; terminates when room is left.
-void RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
+NTAPI void RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
 // STATUS_BUFFER_TOO_SMALL, destination unchanged, when the text does not fit.
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
+NTAPI NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
 // Frees a string buffer that a system routine allocated for the driver (interface links).
-void RtlFreeUnicodeString(PUNICODE_STRING string);
+NTAPI void RtlFreeUnicodeString(PUNICODE_STRING string);
 
 // Length in characters of a terminated string of at most maxChars characters;
 // STATUS_INVALID_PARAMETER when no terminator lies within maxChars.
@@ -65,7 +65,7 @@ NTSTATUS RtlStringCbPrintfW(PWSTR destination, SIZE_T destinationBytes, PCWSTR f
 // Converts the text of a counted string in the given base (2, 8, 10 or 16) to a ULONG.
 // The rules (leading blanks, sign, where digits end, overflow) are written down in
 // docs/conversions.md.
-NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING string, ULONG base, PULONG value);
+NTAPI NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING string, ULONG base, PULONG value);
 
 struct RTL_OSVERSIONINFOW {
     ULONG dwOSVersionInfoSize;
@@ -77,4 +77,4 @@ struct RTL_OSVERSIONINFOW {
 };
 static_assert(sizeof(RTL_OSVERSIONINFOW) == 276);
 
-NTSTATUS RtlGetVersion(RTL_OSVERSIONINFOW* versionInformation);
+NTAPI NTSTATUS RtlGetVersion(RTL_OSVERSIONINFOW* versionInformation);

@@ -1,9 +1,12 @@
 // Interlocked operations, dispatcher objects (events, mutexes), spin locks, delays and the
 // system timer resolution.
+//
+// Events, mutexes and spin locks live in the driver's storage (its stack, its device context)
+// with the sizes they have on Windows x64, so a device context is laid out the same whether the
+// driver was compiled here or is a loaded Windows image; only the machine reads inside them.
 #pragma once
 
 #include <atomic>
-#include <thread>
 #include <type_traits>
 
 #include "platform/ntstatus.h"
@@ -33,71 +36,76 @@ inline T ReadNoFence(T* source) {
     return std::atomic_ref<T>(*source).load(std::memory_order_relaxed);
 }
 
-// Dispatcher objects live in caller storage (stack, device context) and need no teardown.
 enum : LONG { NotificationEvent = 0, SynchronizationEvent = 1, DispatcherMutex = 2 };
 using EVENT_TYPE = LONG;
 
+// The 24-byte header every dispatcher object starts with. Inside it is the machine's: the
+// object's kind, its signal state, and for a mutex the owning thread and its recursion count.
 struct DISPATCHER_HEADER {
     LONG Type;
-    LONG SignalState;    // guarded by the machine's dispatcher lock
-    ULONG_PTR Owner;     // mutex owner thread, 0 when free
-    ULONG OwnerCount;    // mutex recursion
+    LONG SignalState;  // guarded by the machine's dispatcher lock
+    ULONG_PTR Owner;   // mutex owner thread, 0 when free
+    ULONG OwnerCount;  // mutex recursion
 };
+static_assert(sizeof(DISPATCHER_HEADER) == 24 && offsetof(DISPATCHER_HEADER, SignalState) == 4);
 
 struct KEVENT {
     DISPATCHER_HEADER Header;
 };
 using PKEVENT = KEVENT*;
+using PRKEVENT = KEVENT*;
+static_assert(sizeof(KEVENT) == 24);
 
 struct KMUTEX {
     DISPATCHER_HEADER Header;
+    UCHAR Reserved[32];  // the rest of the system's mutant, unused here
 };
 using PRKMUTEX = KMUTEX*;
+static_assert(sizeof(KMUTEX) == 56);
 
-void KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PKEVENT event, KPRIORITY increment, BOOLEAN wait);
-void KeClearEvent(PKEVENT event);
-LONG KeReadStateEvent(PKEVENT event);
+NTAPI void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+NTAPI LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+NTAPI void KeClearEvent(PRKEVENT event);
+NTAPI LONG KeReadStateEvent(PRKEVENT event);
 
-void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+NTAPI void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+NTAPI LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
 
 // Waits on a KEVENT or KMUTEX. timeout: null waits without limit; a negative value is a
 // relative interval in 100 ns. STATUS_SUCCESS, or STATUS_TIMEOUT when the interval ran out.
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
-                               BOOLEAN alertable, LARGE_INTEGER* timeout);
+NTAPI NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason,
+                                     KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                                     LARGE_INTEGER* timeout);
 
 // Sleeps for a relative (negative) interval in 100 ns units.
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,
-                                LARGE_INTEGER* interval);
+NTAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                                      LARGE_INTEGER* interval);
 
 // Requests (set TRUE) or withdraws (set FALSE) a finer system timer; returns the resolution
 // in force, in 100 ns.
-ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
-ULONG KeQueryTimeIncrement();
+NTAPI ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
+NTAPI ULONG KeQueryTimeIncrement();
 
-// Spin locks: taken only around short copies, never across a wait.
+// Spin locks: taken only around short copies, never across a wait. A spin lock is one word,
+// zero when free; the queue handle lives on the taker's stack.
 using KSPIN_LOCK = ULONG_PTR;
 using PKSPIN_LOCK = KSPIN_LOCK*;
 
-struct KLOCK_QUEUE_HANDLE {
+struct KSPIN_LOCK_QUEUE {
+    KSPIN_LOCK_QUEUE* Next;
     PKSPIN_LOCK Lock;
-    UCHAR OldIrql;
 };
 
+struct KLOCK_QUEUE_HANDLE {
+    KSPIN_LOCK_QUEUE LockQueue;
+    KIRQL OldIrql;
+};
+using PKLOCK_QUEUE_HANDLE = KLOCK_QUEUE_HANDLE*;
+static_assert(sizeof(KLOCK_QUEUE_HANDLE) == 24);
+
+// As the system's own header has it on x64: the lock's word is cleared in place.
 inline void KeInitializeSpinLock(PKSPIN_LOCK spinLock) {
     std::atomic_ref<KSPIN_LOCK>(*spinLock).store(0, std::memory_order_release);
 }
-inline void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, KLOCK_QUEUE_HANDLE* handle) {
-    std::atomic_ref<KSPIN_LOCK> lock(*spinLock);
-    KSPIN_LOCK expected = 0;
-    while (!lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
-        expected = 0;
-        std::this_thread::yield();
-    }
-    handle->Lock = spinLock;
-    handle->OldIrql = 0;
-}
-inline void KeReleaseInStackQueuedSpinLock(KLOCK_QUEUE_HANDLE* handle) {
-    std::atomic_ref<KSPIN_LOCK>(*handle->Lock).store(0, std::memory_order_release);
-}
+NTAPI void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK spinLock, PKLOCK_QUEUE_HANDLE handle);
+NTAPI void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE handle);

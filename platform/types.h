@@ -6,11 +6,22 @@
 #include <cstdint>
 #include <cstring>
 
+// The system's calling convention. The kernel's and the framework's entry points, and every
+// callback the system makes into a driver, follow the Windows x64 convention, so the machine
+// calls a driver compiled here and a loaded Windows image alike and hands either its own
+// functions. Where the compiler targets Windows it is the only convention there is.
+#if defined(_WIN32)
+#define NTAPI
+#else
+#define NTAPI __attribute__((ms_abi))
+#endif
+
 using VOID = void;
 using PVOID = void*;
 using CHAR = char;
 using UCHAR = std::uint8_t;
 using PUCHAR = UCHAR*;
+using PCHAR = CHAR*;
 using BOOLEAN = std::uint8_t;
 using SHORT = std::int16_t;
 using USHORT = std::uint16_t;
@@ -35,6 +46,9 @@ using NTSTATUS = LONG;
 using HANDLE = void*;
 using ACCESS_MASK = ULONG;
 using KPRIORITY = LONG;
+using KIRQL = UCHAR;
+using CSHORT = SHORT;
+using CCHAR = CHAR;
 
 // WCHAR is one UTF-16 unit: wchar_t where the compiler targets Windows, as the WDK has it, and
 // char16_t elsewhere, because wchar_t is 32-bit on Linux. WIDE("text") is a literal of that type,
@@ -64,6 +78,13 @@ union LARGE_INTEGER {
     LONGLONG QuadPart;
 };
 static_assert(sizeof(LARGE_INTEGER) == 8);
+
+// A link of a doubly linked list, as the kernel's lists are made.
+struct LIST_ENTRY {
+    LIST_ENTRY* Flink;
+    LIST_ENTRY* Blink;
+};
+using PLIST_ENTRY = LIST_ENTRY*;
 
 // Counted UTF-16 string; lengths are in bytes, the buffer need not be terminated.
 struct UNICODE_STRING {

@@ -216,15 +216,20 @@ inline constexpr GUID USB_BUS_INTERFACE_USBDI_GUID = {
     0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
 inline constexpr USHORT USB_BUSIF_USBDI_VERSION_1 = 1;
 
-using PUSB_BUSIFFN_GETUSBDI_VERSION = void (*)(PVOID busContext, ULONG* usbdiVersion,
-                                               ULONG* hcdCapabilities);
-using PUSB_BUSIFFN_QUERY_BUS_TIME = NTSTATUS (*)(PVOID busContext, ULONG* currentUsbFrame);
-using PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB = NTSTATUS (*)(PVOID busContext, PURB urb);
-using PUSB_BUSIFFN_QUERY_BUS_INFORMATION = NTSTATUS (*)(PVOID busContext, ULONG level,
-                                                        PVOID busInformationBuffer,
-                                                        ULONG* busInformationBufferLength,
-                                                        ULONG* busInformationActualLength);
-using PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED = BOOLEAN (*)(PVOID busContext);
+typedef void NTAPI USB_BUSIFFN_GETUSBDI_VERSION(PVOID busContext, ULONG* usbdiVersion,
+                                                ULONG* hcdCapabilities);
+typedef USB_BUSIFFN_GETUSBDI_VERSION* PUSB_BUSIFFN_GETUSBDI_VERSION;
+typedef NTSTATUS NTAPI USB_BUSIFFN_QUERY_BUS_TIME(PVOID busContext, ULONG* currentUsbFrame);
+typedef USB_BUSIFFN_QUERY_BUS_TIME* PUSB_BUSIFFN_QUERY_BUS_TIME;
+typedef NTSTATUS NTAPI USB_BUSIFFN_SUBMIT_ISO_OUT_URB(PVOID busContext, PURB urb);
+typedef USB_BUSIFFN_SUBMIT_ISO_OUT_URB* PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB;
+typedef NTSTATUS NTAPI USB_BUSIFFN_QUERY_BUS_INFORMATION(PVOID busContext, ULONG level,
+                                                         PVOID busInformationBuffer,
+                                                         ULONG* busInformationBufferLength,
+                                                         ULONG* busInformationActualLength);
+typedef USB_BUSIFFN_QUERY_BUS_INFORMATION* PUSB_BUSIFFN_QUERY_BUS_INFORMATION;
+typedef BOOLEAN NTAPI USB_BUSIFFN_IS_DEVICE_HIGH_SPEED(PVOID busContext);
+typedef USB_BUSIFFN_IS_DEVICE_HIGH_SPEED* PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED;
 
 struct USB_BUS_INTERFACE_USBDI_V1 {
     USHORT Size;

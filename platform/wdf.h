@@ -1,6 +1,17 @@
 // The driver framework's objects as the driver uses them: driver, device and device
 // initialisation, queues, requests, file objects, memory, I/O targets, USB target device and
-// interfaces. Names and semantics are the framework's; unused members are left out.
+// interfaces.
+//
+// Everything here has the framework's own shape and, for the framework's version 1.15, its
+// layout: every configuration structure with all its members in order, and its INIT function
+// doing what the framework's does. A loaded Windows image fills these structures inline and the
+// machine reads them, so the two must agree (the cross-compiled layout check holds them against
+// the framework's headers).
+//
+// The framework's functions take the driver's globals first. Each one the driver calls is
+// declared twice by WDF_FUNCTION: imp_<Name>, the machine's entry point, which is also what the
+// framework's function table hands a loaded image; and <Name>, what the driver writes, which
+// passes this driver's globals as the framework's headers do.
 #pragma once
 
 #include "platform/pool.h"
@@ -37,6 +48,75 @@ inline constexpr std::nullptr_t WDF_NO_SEND_OPTIONS = nullptr;
 
 enum WDF_TRI_STATE : LONG { WdfFalse = 0, WdfTrue = 1, WdfUseDefault = 2 };
 
+// ---- the driver's globals and the framework's function table -------------------------------
+
+struct WDF_DRIVER_GLOBALS {
+    WDFDRIVER Driver;  // set by WdfDriverCreate
+    ULONG DriverFlags;
+    ULONG DriverTag;
+    CHAR DriverName[32];
+    // TRUE: the entry stub puts its unload routine in front of the framework's.
+    BOOLEAN DisplaceDriverUnload;
+};
+using PWDF_DRIVER_GLOBALS = WDF_DRIVER_GLOBALS*;
+static_assert(sizeof(WDF_DRIVER_GLOBALS) == 56);
+
+// This driver's globals. The framework's bind sets them before DriverEntry runs: the machine's
+// for a driver compiled here, the image's entry stub through the framework loader for an image.
+extern PWDF_DRIVER_GLOBALS WdfDriverGlobals;
+
+// Entries of the framework's function table (its wdffuncenum.h) that the machine provides.
+enum WDFFUNCENUM : ULONG {
+    WdfDeviceWdmGetDeviceObjectTableIndex = 31,
+    WdfDeviceWdmGetAttachedDeviceTableIndex = 32,
+    WdfDeviceWdmGetPhysicalDeviceTableIndex = 33,
+    WdfDeviceGetIoTargetTableIndex = 42,
+    WdfDeviceInitSetPnpPowerEventCallbacksTableIndex = 55,
+    WdfDeviceInitSetPowerPageableTableIndex = 64,
+    WdfDeviceInitSetFileObjectConfigTableIndex = 71,
+    WdfDeviceCreateTableIndex = 75,
+    WdfDeviceSetPnpCapabilitiesTableIndex = 83,
+    WdfDriverCreateTableIndex = 116,
+    WdfDriverWdmGetDriverObjectTableIndex = 118,
+    WdfFdoInitWdmGetPhysicalDeviceTableIndex = 124,
+    WdfFileObjectGetDeviceTableIndex = 139,
+    WdfIoQueueCreateTableIndex = 152,
+    WdfIoQueueGetDeviceTableIndex = 157,
+    WdfIoTargetSendInternalIoctlOthersSynchronouslyTableIndex = 190,
+    WdfMemoryCreateTableIndex = 192,
+    WdfMemoryGetBufferTableIndex = 194,
+    WdfObjectGetTypedContextWorkerTableIndex = 202,
+    WdfObjectDeleteTableIndex = 208,
+    WdfRequestCompleteTableIndex = 263,
+    WdfRequestCompleteWithInformationTableIndex = 265,
+    WdfRequestRetrieveInputBufferTableIndex = 269,
+    WdfRequestRetrieveOutputBufferTableIndex = 270,
+    WdfRequestGetFileObjectTableIndex = 277,
+    WdfRequestForwardToIoQueueTableIndex = 281,
+    WdfRequestWdmGetIrpTableIndex = 285,
+    WdfUsbTargetDeviceCreateTableIndex = 322,
+    WdfUsbTargetDeviceGetDeviceDescriptorTableIndex = 324,
+    WdfUsbTargetDeviceRetrieveConfigDescriptorTableIndex = 325,
+    WdfUsbTargetDeviceGetNumInterfacesTableIndex = 329,
+    WdfUsbTargetDeviceSelectConfigTableIndex = 330,
+    WdfUsbInterfaceGetInterfaceNumberTableIndex = 357,
+    WdfUsbInterfaceGetNumEndpointsTableIndex = 358,
+    WdfUsbInterfaceSelectSettingTableIndex = 360,
+    WdfUsbTargetDeviceGetInterfaceTableIndex = 362,
+    WdfUsbInterfaceGetNumConfiguredPipesTableIndex = 364,
+    WdfFunctionTableNumEntries = 444,
+};
+using WDFFUNC = void (*)();
+
+#define OSTDFU_WDF_UNPAREN(...) __VA_ARGS__
+#define WDF_FUNCTION(result, name, parameters, arguments)                                      \
+    NTAPI result imp_##name(PWDF_DRIVER_GLOBALS driverGlobals, OSTDFU_WDF_UNPAREN parameters); \
+    inline result name parameters {                                                            \
+        return imp_##name(WdfDriverGlobals, OSTDFU_WDF_UNPAREN arguments);                     \
+    }
+
+// ---- object attributes and typed contexts -------------------------------------------------
+
 enum WDF_EXECUTION_LEVEL : LONG {
     WdfExecutionLevelInvalid = 0,
     WdfExecutionLevelInheritFromParent,
@@ -52,16 +132,20 @@ enum WDF_SYNCHRONIZATION_SCOPE : LONG {
     WdfSynchronizationScopeNone,
 };
 
-// ---- object attributes and typed contexts -------------------------------------------------
-
-using PFN_WDF_OBJECT_CONTEXT_CLEANUP = void (*)(WDFOBJECT object);
-using PFN_WDF_OBJECT_CONTEXT_DESTROY = void (*)(WDFOBJECT object);
+typedef void NTAPI EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT object);
+typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP* PFN_WDF_OBJECT_CONTEXT_CLEANUP;
+typedef void NTAPI EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT object);
+typedef EVT_WDF_OBJECT_CONTEXT_DESTROY* PFN_WDF_OBJECT_CONTEXT_DESTROY;
 
 struct WDF_OBJECT_CONTEXT_TYPE_INFO {
     ULONG Size;
-    const char* ContextName;
+    PCHAR ContextName;
     SIZE_T ContextSize;
+    // The record that stands for the type: the record itself, unless the type is shared.
+    const WDF_OBJECT_CONTEXT_TYPE_INFO* UniqueType;
+    PVOID EvtDriverGetUniqueContextType;
 };
+using PCWDF_OBJECT_CONTEXT_TYPE_INFO = const WDF_OBJECT_CONTEXT_TYPE_INFO*;
 
 struct WDF_OBJECT_ATTRIBUTES {
     ULONG Size;
@@ -71,7 +155,7 @@ struct WDF_OBJECT_ATTRIBUTES {
     WDF_SYNCHRONIZATION_SCOPE SynchronizationScope;
     WDFOBJECT ParentObject;
     SIZE_T ContextSizeOverride;
-    const WDF_OBJECT_CONTEXT_TYPE_INFO* ContextTypeInfo;
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO ContextTypeInfo;
 };
 using PWDF_OBJECT_ATTRIBUTES = WDF_OBJECT_ATTRIBUTES*;
 
@@ -83,29 +167,34 @@ inline void WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES attributes) {
 }
 
 // The context is allocated zero-filled with its object and lives as long as the object.
-PVOID WdfObjectGetTypedContextWorker(WDFOBJECT handle,
-                                     const WDF_OBJECT_CONTEXT_TYPE_INFO* typeInfo);
+WDF_FUNCTION(PVOID, WdfObjectGetTypedContextWorker,
+             (WDFOBJECT handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO typeInfo), (handle, typeInfo))
 
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(type, accessor)                                  \
-    inline constexpr WDF_OBJECT_CONTEXT_TYPE_INFO WDF_##type##_TYPE_INFO = {               \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #type, sizeof(type)};                         \
-    inline type* accessor(WDFOBJECT handle) {                                               \
-        return static_cast<type*>(WdfObjectGetTypedContextWorker(handle,                    \
-                                                                 &WDF_##type##_TYPE_INFO)); \
+#define WDF_GET_CONTEXT_TYPE_INFO(type) (&_WDF_##type##_TYPE_INFO)
+
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(type, accessor)                                        \
+    inline constexpr WDF_OBJECT_CONTEXT_TYPE_INFO _WDF_##type##_TYPE_INFO = {                     \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), const_cast<PCHAR>(#type), sizeof(type),             \
+        &_WDF_##type##_TYPE_INFO, nullptr};                                                       \
+    inline type* accessor(WDFOBJECT handle) {                                                     \
+        return static_cast<type*>(                                                                \
+            WdfObjectGetTypedContextWorker(handle, WDF_GET_CONTEXT_TYPE_INFO(type)->UniqueType)); \
     }
 
-#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(attributes, type) \
-    do {                                                          \
-        WDF_OBJECT_ATTRIBUTES_INIT(attributes);                   \
-        (attributes)->ContextTypeInfo = &WDF_##type##_TYPE_INFO;  \
+#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(attributes, type)                    \
+    do {                                                                             \
+        WDF_OBJECT_ATTRIBUTES_INIT(attributes);                                      \
+        (attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(type)->UniqueType; \
     } while (0)
 
-void WdfObjectDelete(WDFOBJECT object);
+WDF_FUNCTION(void, WdfObjectDelete, (WDFOBJECT object), (object))
 
 // ---- driver --------------------------------------------------------------------------------
 
-using PFN_WDF_DRIVER_DEVICE_ADD = NTSTATUS (*)(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
-using PFN_WDF_DRIVER_UNLOAD = void (*)(WDFDRIVER driver);
+typedef NTSTATUS NTAPI EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit);
+typedef EVT_WDF_DRIVER_DEVICE_ADD* PFN_WDF_DRIVER_DEVICE_ADD;
+typedef void NTAPI EVT_WDF_DRIVER_UNLOAD(WDFDRIVER driver);
+typedef EVT_WDF_DRIVER_UNLOAD* PFN_WDF_DRIVER_UNLOAD;
 
 struct WDF_DRIVER_CONFIG {
     ULONG Size;
@@ -122,11 +211,17 @@ inline void WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG config, PFN_WDF_DRIVER_DEV
     config->EvtDriverDeviceAdd = add;
 }
 
-NTSTATUS WdfDriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
-                         PWDF_OBJECT_ATTRIBUTES driverAttributes, PWDF_DRIVER_CONFIG config,
-                         WDFDRIVER* driver);
-WDFDRIVER WdfGetDriver();
-PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER driver);
+// Creates the framework driver and sets the driver object's unload routine to the
+// framework's, which deletes the framework driver.
+WDF_FUNCTION(NTSTATUS, WdfDriverCreate,
+             (PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
+              PWDF_OBJECT_ATTRIBUTES driverAttributes, PWDF_DRIVER_CONFIG config,
+              WDFDRIVER* driver),
+             (driverObject, registryPath, driverAttributes, config, driver))
+inline WDFDRIVER WdfGetDriver() {
+    return WdfDriverGlobals->Driver;
+}
+WDF_FUNCTION(PDRIVER_OBJECT, WdfDriverWdmGetDriverObject, (WDFDRIVER driver), (driver))
 
 // ---- device initialisation and PnP/power callbacks -----------------------------------------
 
@@ -141,24 +236,42 @@ enum WDF_POWER_DEVICE_STATE : LONG {
     WdfPowerDeviceMaximum,
 };
 
-using PFN_WDF_DEVICE_D0_ENTRY = NTSTATUS (*)(WDFDEVICE device,
-                                             WDF_POWER_DEVICE_STATE previousState);
-using PFN_WDF_DEVICE_D0_EXIT = NTSTATUS (*)(WDFDEVICE device, WDF_POWER_DEVICE_STATE targetState);
-using PFN_WDF_DEVICE_PREPARE_HARDWARE = NTSTATUS (*)(WDFDEVICE device, WDFCMRESLIST resourcesRaw,
-                                                     WDFCMRESLIST resourcesTranslated);
-using PFN_WDF_DEVICE_RELEASE_HARDWARE = NTSTATUS (*)(WDFDEVICE device,
-                                                     WDFCMRESLIST resourcesTranslated);
-using PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND = NTSTATUS (*)(WDFDEVICE device);
-using PFN_WDF_DEVICE_SURPRISE_REMOVAL = void (*)(WDFDEVICE device);
+typedef NTSTATUS NTAPI EVT_WDF_DEVICE_D0_ENTRY(WDFDEVICE device,
+                                               WDF_POWER_DEVICE_STATE previousState);
+typedef EVT_WDF_DEVICE_D0_ENTRY* PFN_WDF_DEVICE_D0_ENTRY;
+typedef NTSTATUS NTAPI EVT_WDF_DEVICE_D0_EXIT(WDFDEVICE device, WDF_POWER_DEVICE_STATE targetState);
+typedef EVT_WDF_DEVICE_D0_EXIT* PFN_WDF_DEVICE_D0_EXIT;
+typedef NTSTATUS NTAPI EVT_WDF_DEVICE_PREPARE_HARDWARE(WDFDEVICE device, WDFCMRESLIST resourcesRaw,
+                                                       WDFCMRESLIST resourcesTranslated);
+typedef EVT_WDF_DEVICE_PREPARE_HARDWARE* PFN_WDF_DEVICE_PREPARE_HARDWARE;
+typedef NTSTATUS NTAPI EVT_WDF_DEVICE_RELEASE_HARDWARE(WDFDEVICE device,
+                                                       WDFCMRESLIST resourcesTranslated);
+typedef EVT_WDF_DEVICE_RELEASE_HARDWARE* PFN_WDF_DEVICE_RELEASE_HARDWARE;
+typedef NTSTATUS NTAPI EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND(WDFDEVICE device);
+typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND* PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND;
+typedef void NTAPI EVT_WDF_DEVICE_SURPRISE_REMOVAL(WDFDEVICE device);
+typedef EVT_WDF_DEVICE_SURPRISE_REMOVAL* PFN_WDF_DEVICE_SURPRISE_REMOVAL;
 
+// The callbacks the driver does not register keep their slots, untyped.
 struct WDF_PNPPOWER_EVENT_CALLBACKS {
     ULONG Size;
     PFN_WDF_DEVICE_D0_ENTRY EvtDeviceD0Entry;
+    PVOID EvtDeviceD0EntryPostInterruptsEnabled;
     PFN_WDF_DEVICE_D0_EXIT EvtDeviceD0Exit;
+    PVOID EvtDeviceD0ExitPreInterruptsDisabled;
     PFN_WDF_DEVICE_PREPARE_HARDWARE EvtDevicePrepareHardware;
     PFN_WDF_DEVICE_RELEASE_HARDWARE EvtDeviceReleaseHardware;
+    PVOID EvtDeviceSelfManagedIoCleanup;
+    PVOID EvtDeviceSelfManagedIoFlush;
+    PVOID EvtDeviceSelfManagedIoInit;
     PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND EvtDeviceSelfManagedIoSuspend;
+    PVOID EvtDeviceSelfManagedIoRestart;
     PFN_WDF_DEVICE_SURPRISE_REMOVAL EvtDeviceSurpriseRemoval;
+    PVOID EvtDeviceQueryRemove;
+    PVOID EvtDeviceQueryStop;
+    PVOID EvtDeviceUsageNotification;
+    PVOID EvtDeviceRelationsQuery;
+    PVOID EvtDeviceUsageNotificationEx;
 };
 using PWDF_PNPPOWER_EVENT_CALLBACKS = WDF_PNPPOWER_EVENT_CALLBACKS*;
 
@@ -167,10 +280,13 @@ inline void WDF_PNPPOWER_EVENT_CALLBACKS_INIT(PWDF_PNPPOWER_EVENT_CALLBACKS call
     callbacks->Size = sizeof(WDF_PNPPOWER_EVENT_CALLBACKS);
 }
 
-using PFN_WDF_DEVICE_FILE_CREATE = void (*)(WDFDEVICE device, WDFREQUEST request,
-                                            WDFFILEOBJECT fileObject);
-using PFN_WDF_FILE_CLOSE = void (*)(WDFFILEOBJECT fileObject);
-using PFN_WDF_FILE_CLEANUP = void (*)(WDFFILEOBJECT fileObject);
+typedef void NTAPI EVT_WDF_DEVICE_FILE_CREATE(WDFDEVICE device, WDFREQUEST request,
+                                              WDFFILEOBJECT fileObject);
+typedef EVT_WDF_DEVICE_FILE_CREATE* PFN_WDF_DEVICE_FILE_CREATE;
+typedef void NTAPI EVT_WDF_FILE_CLOSE(WDFFILEOBJECT fileObject);
+typedef EVT_WDF_FILE_CLOSE* PFN_WDF_FILE_CLOSE;
+typedef void NTAPI EVT_WDF_FILE_CLEANUP(WDFFILEOBJECT fileObject);
+typedef EVT_WDF_FILE_CLEANUP* PFN_WDF_FILE_CLEANUP;
 
 enum WDF_FILEOBJECT_CLASS : LONG {
     WdfFileObjectInvalid = 0,
@@ -193,28 +309,32 @@ using PWDF_FILEOBJECT_CONFIG = WDF_FILEOBJECT_CONFIG*;
 inline void WDF_FILEOBJECT_CONFIG_INIT(PWDF_FILEOBJECT_CONFIG config,
                                        PFN_WDF_DEVICE_FILE_CREATE create, PFN_WDF_FILE_CLOSE close,
                                        PFN_WDF_FILE_CLEANUP cleanup) {
-    *config = {};
     config->Size = sizeof(WDF_FILEOBJECT_CONFIG);
     config->EvtDeviceFileCreate = create;
     config->EvtFileClose = close;
     config->EvtFileCleanup = cleanup;
-    config->AutoForwardCleanupClose = WdfUseDefault;
     config->FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
+    config->AutoForwardCleanupClose = WdfUseDefault;
 }
 
-void WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT deviceInit);
-PDEVICE_OBJECT WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT deviceInit);
-void WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT deviceInit,
-                                            PWDF_PNPPOWER_EVENT_CALLBACKS callbacks);
-void WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT deviceInit,
-                                      PWDF_FILEOBJECT_CONFIG fileObjectConfig,
-                                      PWDF_OBJECT_ATTRIBUTES fileObjectAttributes);
+WDF_FUNCTION(void, WdfDeviceInitSetPowerPageable, (PWDFDEVICE_INIT deviceInit), (deviceInit))
+WDF_FUNCTION(PDEVICE_OBJECT, WdfFdoInitWdmGetPhysicalDevice, (PWDFDEVICE_INIT deviceInit),
+             (deviceInit))
+WDF_FUNCTION(void, WdfDeviceInitSetPnpPowerEventCallbacks,
+             (PWDFDEVICE_INIT deviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS callbacks),
+             (deviceInit, callbacks))
+WDF_FUNCTION(void, WdfDeviceInitSetFileObjectConfig,
+             (PWDFDEVICE_INIT deviceInit, PWDF_FILEOBJECT_CONFIG fileObjectConfig,
+              PWDF_OBJECT_ATTRIBUTES fileObjectAttributes),
+             (deviceInit, fileObjectConfig, fileObjectAttributes))
 
 // ---- device --------------------------------------------------------------------------------
 
 // On success *deviceInit is consumed (set to null) and the device exists.
-NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* deviceInit, PWDF_OBJECT_ATTRIBUTES deviceAttributes,
-                         WDFDEVICE* device);
+WDF_FUNCTION(NTSTATUS, WdfDeviceCreate,
+             (PWDFDEVICE_INIT * deviceInit, PWDF_OBJECT_ATTRIBUTES deviceAttributes,
+              WDFDEVICE* device),
+             (deviceInit, deviceAttributes, device))
 
 struct WDF_DEVICE_PNP_CAPABILITIES {
     ULONG Size;
@@ -242,12 +362,13 @@ inline void WDF_DEVICE_PNP_CAPABILITIES_INIT(PWDF_DEVICE_PNP_CAPABILITIES caps) 
     caps->UINumber = 0xFFFFFFFF;
 }
 
-void WdfDeviceSetPnpCapabilities(WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps);
-PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE device);
-PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE device);
-PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE device);
+WDF_FUNCTION(void, WdfDeviceSetPnpCapabilities,
+             (WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps), (device, caps))
+WDF_FUNCTION(PDEVICE_OBJECT, WdfDeviceWdmGetDeviceObject, (WDFDEVICE device), (device))
+WDF_FUNCTION(PDEVICE_OBJECT, WdfDeviceWdmGetAttachedDevice, (WDFDEVICE device), (device))
+WDF_FUNCTION(PDEVICE_OBJECT, WdfDeviceWdmGetPhysicalDevice, (WDFDEVICE device), (device))
 // The device's default I/O target: the next-lower driver. Null when the device has none.
-WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE device);
+WDF_FUNCTION(WDFIOTARGET, WdfDeviceGetIoTarget, (WDFDEVICE device), (device))
 
 // ---- queues and requests -------------------------------------------------------------------
 
@@ -258,10 +379,11 @@ enum WDF_IO_QUEUE_DISPATCH_TYPE : LONG {
     WdfIoQueueDispatchManual,
 };
 
-using PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL = void (*)(WDFQUEUE queue, WDFREQUEST request,
-                                                    SIZE_T outputBufferLength,
-                                                    SIZE_T inputBufferLength,
-                                                    ULONG ioControlCode);
+typedef void NTAPI EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE queue, WDFREQUEST request,
+                                                      SIZE_T outputBufferLength,
+                                                      SIZE_T inputBufferLength,
+                                                      ULONG ioControlCode);
+typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
 
 struct WDF_IO_QUEUE_CONFIG {
     ULONG Size;
@@ -302,28 +424,37 @@ inline void WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG config,
     config->DefaultQueue = TRUE;
 }
 
-NTSTATUS WdfIoQueueCreate(WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
-                          PWDF_OBJECT_ATTRIBUTES queueAttributes, WDFQUEUE* queue);
-WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE queue);
+WDF_FUNCTION(NTSTATUS, WdfIoQueueCreate,
+             (WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config, PWDF_OBJECT_ATTRIBUTES queueAttributes,
+              WDFQUEUE* queue),
+             (device, config, queueAttributes, queue))
+WDF_FUNCTION(WDFDEVICE, WdfIoQueueGetDevice, (WDFQUEUE queue), (queue))
 
 // STATUS_BUFFER_TOO_SMALL when the buffer is shorter than the minimum.
-NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, SIZE_T minimumRequiredSize,
-                                       PVOID* buffer, SIZE_T* length);
-NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, SIZE_T minimumRequiredSize,
-                                        PVOID* buffer, SIZE_T* length);
-void WdfRequestComplete(WDFREQUEST request, NTSTATUS status);
-void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status,
-                                       ULONG_PTR information);
-NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE destinationQueue);
-PIRP WdfRequestWdmGetIrp(WDFREQUEST request);
-WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST request);
-WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT fileObject);
+WDF_FUNCTION(NTSTATUS, WdfRequestRetrieveInputBuffer,
+             (WDFREQUEST request, SIZE_T minimumRequiredSize, PVOID* buffer, SIZE_T* length),
+             (request, minimumRequiredSize, buffer, length))
+WDF_FUNCTION(NTSTATUS, WdfRequestRetrieveOutputBuffer,
+             (WDFREQUEST request, SIZE_T minimumRequiredSize, PVOID* buffer, SIZE_T* length),
+             (request, minimumRequiredSize, buffer, length))
+WDF_FUNCTION(void, WdfRequestComplete, (WDFREQUEST request, NTSTATUS status), (request, status))
+WDF_FUNCTION(void, WdfRequestCompleteWithInformation,
+             (WDFREQUEST request, NTSTATUS status, ULONG_PTR information),
+             (request, status, information))
+WDF_FUNCTION(NTSTATUS, WdfRequestForwardToIoQueue, (WDFREQUEST request, WDFQUEUE destinationQueue),
+             (request, destinationQueue))
+WDF_FUNCTION(PIRP, WdfRequestWdmGetIrp, (WDFREQUEST request), (request))
+WDF_FUNCTION(WDFFILEOBJECT, WdfRequestGetFileObject, (WDFREQUEST request), (request))
+WDF_FUNCTION(WDFDEVICE, WdfFileObjectGetDevice, (WDFFILEOBJECT fileObject), (fileObject))
 
 // ---- memory and I/O targets ----------------------------------------------------------------
 
-NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES attributes, POOL_TYPE poolType, ULONG poolTag,
-                         SIZE_T bufferSize, WDFMEMORY* memory, PVOID* buffer);
-PVOID WdfMemoryGetBuffer(WDFMEMORY memory, SIZE_T* bufferSize);
+WDF_FUNCTION(NTSTATUS, WdfMemoryCreate,
+             (PWDF_OBJECT_ATTRIBUTES attributes, POOL_TYPE poolType, ULONG poolTag,
+              SIZE_T bufferSize, WDFMEMORY* memory, PVOID* buffer),
+             (attributes, poolType, poolTag, bufferSize, memory, buffer))
+WDF_FUNCTION(PVOID, WdfMemoryGetBuffer, (WDFMEMORY memory, SIZE_T* bufferSize),
+             (memory, bufferSize))
 
 enum WDF_MEMORY_DESCRIPTOR_TYPE : LONG {
     WdfMemoryDescriptorTypeInvalid = 0,
@@ -339,6 +470,14 @@ struct WDF_MEMORY_DESCRIPTOR {
             PVOID Buffer;
             ULONG Length;
         } BufferType;
+        struct {
+            PMDL Mdl;
+            ULONG BufferLength;
+        } MdlType;
+        struct {
+            WDFMEMORY Memory;
+            PVOID Offsets;
+        } HandleType;
     } u;
 };
 using PWDF_MEMORY_DESCRIPTOR = WDF_MEMORY_DESCRIPTOR*;
@@ -376,23 +515,29 @@ inline LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONG64 milliseconds) {
 
 // Sends an internal I/O control whose arguments are memory descriptors and waits for it.
 // A send time-out cancels the request and gives STATUS_IO_TIMEOUT.
-NTSTATUS WdfIoTargetSendInternalIoctlOthersSynchronously(
-    WDFIOTARGET ioTarget, WDFREQUEST request, ULONG ioctlCode, PWDF_MEMORY_DESCRIPTOR otherArg1,
-    PWDF_MEMORY_DESCRIPTOR otherArg2, PWDF_MEMORY_DESCRIPTOR otherArg4,
-    PWDF_REQUEST_SEND_OPTIONS requestOptions, ULONG_PTR* bytesReturned);
+WDF_FUNCTION(NTSTATUS, WdfIoTargetSendInternalIoctlOthersSynchronously,
+             (WDFIOTARGET ioTarget, WDFREQUEST request, ULONG ioctlCode,
+              PWDF_MEMORY_DESCRIPTOR otherArg1, PWDF_MEMORY_DESCRIPTOR otherArg2,
+              PWDF_MEMORY_DESCRIPTOR otherArg4, PWDF_REQUEST_SEND_OPTIONS requestOptions,
+              ULONG_PTR* bytesReturned),
+             (ioTarget, request, ioctlCode, otherArg1, otherArg2, otherArg4, requestOptions,
+              bytesReturned))
 
 // ---- USB target device and interfaces ------------------------------------------------------
 
-NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes,
-                                  WDFUSBDEVICE* usbDevice);
-void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE usbDevice,
-                                           PUSB_DEVICE_DESCRIPTOR usbDeviceDescriptor);
+WDF_FUNCTION(NTSTATUS, WdfUsbTargetDeviceCreate,
+             (WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, WDFUSBDEVICE* usbDevice),
+             (device, attributes, usbDevice))
+WDF_FUNCTION(void, WdfUsbTargetDeviceGetDeviceDescriptor,
+             (WDFUSBDEVICE usbDevice, PUSB_DEVICE_DESCRIPTOR usbDeviceDescriptor),
+             (usbDevice, usbDeviceDescriptor))
 // With no buffer, or one too small: STATUS_BUFFER_TOO_SMALL and the needed length.
-NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE usbDevice,
-                                                    PVOID configDescriptor,
-                                                    USHORT* configDescriptorLength);
-UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE usbDevice);
-WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE usbDevice, UCHAR interfaceIndex);
+WDF_FUNCTION(NTSTATUS, WdfUsbTargetDeviceRetrieveConfigDescriptor,
+             (WDFUSBDEVICE usbDevice, PVOID configDescriptor, USHORT* configDescriptorLength),
+             (usbDevice, configDescriptor, configDescriptorLength))
+WDF_FUNCTION(UCHAR, WdfUsbTargetDeviceGetNumInterfaces, (WDFUSBDEVICE usbDevice), (usbDevice))
+WDF_FUNCTION(WDFUSBINTERFACE, WdfUsbTargetDeviceGetInterface,
+             (WDFUSBDEVICE usbDevice, UCHAR interfaceIndex), (usbDevice, interfaceIndex))
 
 enum WdfUsbTargetDeviceSelectConfigType : LONG {
     WdfUsbTargetDeviceSelectConfigTypeInvalid = 0,
@@ -400,6 +545,8 @@ enum WdfUsbTargetDeviceSelectConfigType : LONG {
     WdfUsbTargetDeviceSelectConfigTypeSingleInterface = 2,
     WdfUsbTargetDeviceSelectConfigTypeMultiInterface = 3,
     WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs = 4,
+    WdfUsbTargetDeviceSelectConfigTypeInterfacesDescriptor = 5,
+    WdfUsbTargetDeviceSelectConfigTypeUrb = 6,
 };
 
 struct WDF_USB_INTERFACE_SETTING_PAIR {
@@ -412,6 +559,14 @@ struct WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
     ULONG Size;
     WdfUsbTargetDeviceSelectConfigType Type;
     union {
+        struct {
+            PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+            PUSB_INTERFACE_DESCRIPTOR* InterfaceDescriptors;
+            ULONG NumInterfaceDescriptors;
+        } Descriptor;
+        struct {
+            PURB Urb;
+        } Urb;
         struct {
             UCHAR NumberConfiguredPipes;
             WDFUSBINTERFACE ConfiguredUsbInterface;
@@ -436,29 +591,39 @@ inline void WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(
     PWDF_USB_INTERFACE_SETTING_PAIR settingPairs) {
     *params = {};
     params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
-    params->Type = settingPairs == nullptr ? WdfUsbTargetDeviceSelectConfigTypeMultiInterface
-                                           : WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs;
-    params->Types.MultiInterface.NumberInterfaces = numberInterfaces;
-    params->Types.MultiInterface.Pairs = settingPairs;
+    if (settingPairs != nullptr && numberInterfaces != 0) {
+        params->Type = WdfUsbTargetDeviceSelectConfigTypeInterfacesPairs;
+        params->Types.MultiInterface.NumberInterfaces = numberInterfaces;
+        params->Types.MultiInterface.Pairs = settingPairs;
+    } else {
+        params->Type = WdfUsbTargetDeviceSelectConfigTypeMultiInterface;
+    }
 }
 
-NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice,
-                                        PWDF_OBJECT_ATTRIBUTES pipeAttributes,
-                                        PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params);
+WDF_FUNCTION(NTSTATUS, WdfUsbTargetDeviceSelectConfig,
+             (WDFUSBDEVICE usbDevice, PWDF_OBJECT_ATTRIBUTES pipeAttributes,
+              PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params),
+             (usbDevice, pipeAttributes, params))
 
-enum WdfUsbInterfaceSelectSettingType : LONG {
-    WdfUsbInterfaceSelectSettingTypeDescriptor = 16,
-    WdfUsbInterfaceSelectSettingTypeSetting = 17,
-    WdfUsbInterfaceSelectSettingTypeUrb = 18,
+enum WdfUsbTargetDeviceSelectSettingType : LONG {
+    WdfUsbInterfaceSelectSettingTypeDescriptor = 0x10,
+    WdfUsbInterfaceSelectSettingTypeSetting = 0x11,
+    WdfUsbInterfaceSelectSettingTypeUrb = 0x12,
 };
 
 struct WDF_USB_INTERFACE_SELECT_SETTING_PARAMS {
     ULONG Size;
-    WdfUsbInterfaceSelectSettingType Type;
+    WdfUsbTargetDeviceSelectSettingType Type;
     union {
+        struct {
+            PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+        } Descriptor;
         struct {
             UCHAR SettingIndex;
         } Interface;
+        struct {
+            PURB Urb;
+        } Urb;
     } Types;
 };
 using PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS = WDF_USB_INTERFACE_SELECT_SETTING_PARAMS*;
@@ -473,9 +638,16 @@ inline void WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(
 
 // Sends SET_INTERFACE to the device; a setting the interface does not have, or a device that
 // refuses, fails with the bus status.
-NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE usbInterface,
-                                      PWDF_OBJECT_ATTRIBUTES pipesAttributes,
-                                      PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS params);
-UCHAR WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE usbInterface);
-UCHAR WdfUsbInterfaceGetNumEndpoints(WDFUSBINTERFACE usbInterface, UCHAR settingIndex);
-UCHAR WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE usbInterface);
+WDF_FUNCTION(NTSTATUS, WdfUsbInterfaceSelectSetting,
+             (WDFUSBINTERFACE usbInterface, PWDF_OBJECT_ATTRIBUTES pipesAttributes,
+              PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS params),
+             (usbInterface, pipesAttributes, params))
+WDF_FUNCTION(UCHAR, WdfUsbInterfaceGetNumConfiguredPipes, (WDFUSBINTERFACE usbInterface),
+             (usbInterface))
+WDF_FUNCTION(UCHAR, WdfUsbInterfaceGetNumEndpoints,
+             (WDFUSBINTERFACE usbInterface, UCHAR settingIndex), (usbInterface, settingIndex))
+WDF_FUNCTION(UCHAR, WdfUsbInterfaceGetInterfaceNumber, (WDFUSBINTERFACE usbInterface),
+             (usbInterface))
+
+#undef WDF_FUNCTION
+#undef OSTDFU_WDF_UNPAREN

@@ -27,7 +27,7 @@ NTSTATUS SendArgument1And2BufferToUSB(PDEVICE_OBJECT ownDevice, PDEVICE_OBJECT t
                                       ULONG ioControlCode, PVOID argument1, ULONG_PTR argument2,
                                       PVOID argument4, PVOID userBuffer, LONG timeoutMs);
 // Completion routine of both hand-built IRPs; the context is the waiting event.
-NTSTATUS SyncCompleteSubmitUrb(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+IO_COMPLETION_ROUTINE SyncCompleteSubmitUrb;
 
 // Fills a zeroed GET_DESCRIPTOR_FROM_DEVICE request for the buffer.
 void BuildDescriptorRequest(PURB urb, UCHAR descriptorType, UCHAR index, USHORT languageId,

@@ -364,21 +364,27 @@ std::size_t Device::requestsQueued() const {
 
 // ---- platform entry points -------------------------------------------------------------------
 
-void WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT deviceInit) { deviceInit->powerPageable = true; }
+void imp_WdfDeviceInitSetPowerPageable(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                       PWDFDEVICE_INIT deviceInit) {
+    deviceInit->powerPageable = true;
+}
 
-PDEVICE_OBJECT WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT deviceInit) {
+PDEVICE_OBJECT imp_WdfFdoInitWdmGetPhysicalDevice(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                                  PWDFDEVICE_INIT deviceInit) {
     return deviceInit->physicalDevice;
 }
 
-void WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT deviceInit,
-                                            PWDF_PNPPOWER_EVENT_CALLBACKS callbacks) {
+void imp_WdfDeviceInitSetPnpPowerEventCallbacks(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                                PWDFDEVICE_INIT deviceInit,
+                                                PWDF_PNPPOWER_EVENT_CALLBACKS callbacks) {
     deviceInit->pnpPowerCallbacks = *callbacks;
     deviceInit->pnpPowerCallbacksSet = true;
 }
 
-void WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT deviceInit,
-                                      PWDF_FILEOBJECT_CONFIG fileObjectConfig,
-                                      PWDF_OBJECT_ATTRIBUTES fileObjectAttributes) {
+void imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                          PWDFDEVICE_INIT deviceInit,
+                                          PWDF_FILEOBJECT_CONFIG fileObjectConfig,
+                                          PWDF_OBJECT_ATTRIBUTES fileObjectAttributes) {
     deviceInit->fileObjectConfig = *fileObjectConfig;
     deviceInit->fileObjectConfigSet = true;
     if (fileObjectAttributes != nullptr) {
@@ -387,8 +393,8 @@ void WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT deviceInit,
     }
 }
 
-NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* deviceInit, PWDF_OBJECT_ATTRIBUTES deviceAttributes,
-                         WDFDEVICE* device) {
+NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS /*driverGlobals*/, PWDFDEVICE_INIT* deviceInit,
+                             PWDF_OBJECT_ATTRIBUTES deviceAttributes, WDFDEVICE* device) {
     host::Machine& machine = host::Machine::current();
     if (auto failure = machine.faults().callFails(host::FaultSite::DeviceCreate)) {
         return *failure;
@@ -409,18 +415,22 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* deviceInit, PWDF_OBJECT_ATTRIBUTES dev
     return STATUS_SUCCESS;
 }
 
-void WdfDeviceSetPnpCapabilities(WDFDEVICE device, PWDF_DEVICE_PNP_CAPABILITIES caps) {
+void imp_WdfDeviceSetPnpCapabilities(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFDEVICE device,
+                                     PWDF_DEVICE_PNP_CAPABILITIES caps) {
     host::fx::Object::from<host::fx::Device>(device)->setPnpCapabilities(*caps);
 }
 
-PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE device) {
+PDEVICE_OBJECT imp_WdfDeviceWdmGetDeviceObject(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                               WDFDEVICE device) {
     return host::fx::Object::from<host::fx::Device>(device)->deviceObject();
 }
 
-PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE device) {
+PDEVICE_OBJECT imp_WdfDeviceWdmGetAttachedDevice(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                                 WDFDEVICE device) {
     return host::fx::Object::from<host::fx::Device>(device)->attachedDevice();
 }
 
-PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE device) {
+PDEVICE_OBJECT imp_WdfDeviceWdmGetPhysicalDevice(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                                 WDFDEVICE device) {
     return host::fx::Object::from<host::fx::Device>(device)->physicalDevice();
 }

@@ -21,20 +21,41 @@ Driver::~Driver() {
     Framework& framework = Machine::current().framework();
     if (framework.driver() == this) {
         framework.setDriver(nullptr);
+        if (PWDF_DRIVER_GLOBALS globals = framework.globals(); globals != nullptr) {
+            globals->Driver = nullptr;
+        }
     }
 }
 
 }  // namespace host::fx
 
-NTSTATUS WdfDriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
-                         PWDF_OBJECT_ATTRIBUTES driverAttributes, PWDF_DRIVER_CONFIG config,
-                         WDFDRIVER* driver) {
+namespace {
+
+// The unload routine the framework gives every driver object it creates a driver for: the
+// framework driver goes, after its devices, with its cleanup callback.
+DRIVER_UNLOAD FrameworkDriverUnload;
+void FrameworkDriverUnload(PDRIVER_OBJECT driverObject) {
+    host::fx::Framework& framework = host::Machine::current().framework();
+    if (host::fx::Driver* driver = framework.driver();
+        driver != nullptr && driver->wdm() == driverObject) {
+        host::fx::Object::destroy(driver);
+    }
+}
+
+}  // namespace
+
+NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS driverGlobals, PDRIVER_OBJECT driverObject,
+                             PCUNICODE_STRING registryPath, PWDF_OBJECT_ATTRIBUTES driverAttributes,
+                             PWDF_DRIVER_CONFIG config, WDFDRIVER* driver) {
     host::Machine& machine = host::Machine::current();
     if (auto failure = machine.faults().callFails(host::FaultSite::DriverCreate)) {
         return *failure;
     }
     if (driverObject == nullptr || config == nullptr || config->Size != sizeof(WDF_DRIVER_CONFIG)) {
         return STATUS_INVALID_PARAMETER;
+    }
+    if (driverGlobals == nullptr || driverGlobals != machine.framework().globals()) {
+        return STATUS_INVALID_PARAMETER;  // a driver the framework did not bind
     }
     if (machine.framework().driver() != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;  // one framework driver per driver image
@@ -45,18 +66,16 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryP
     }
     auto* created = new host::fx::Driver(driverObject, std::move(path), *config, driverAttributes);
     machine.framework().setDriver(created);
+    driverGlobals->Driver = created->handleAs<WDFDRIVER>();
+    driverObject->DriverUnload = FrameworkDriverUnload;
     if (driver != nullptr) {
         *driver = created->handleAs<WDFDRIVER>();
     }
     return STATUS_SUCCESS;
 }
 
-WDFDRIVER WdfGetDriver() {
-    host::fx::Driver* driver = host::Machine::current().framework().driver();
-    return driver == nullptr ? nullptr : driver->handleAs<WDFDRIVER>();
-}
-
-PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER driver) {
+PDRIVER_OBJECT imp_WdfDriverWdmGetDriverObject(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                               WDFDRIVER driver) {
     auto* fx = host::fx::Object::from<host::fx::Driver>(driver);
     return fx == nullptr ? nullptr : fx->wdm();
 }

@@ -18,6 +18,7 @@ std::map<const Object*, IoTarget*> defaultTargets;
 
 // Only a sender that saw STATUS_PENDING waits; one whose IRP came back completed from the call
 // reads it at once, so nothing is signalled for it.
+IO_COMPLETION_ROUTINE signalSender;
 NTSTATUS signalSender(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (irp->PendingReturned) {
         KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -102,7 +103,7 @@ SyncSendResult sendInternalIoctlSynchronously(PDEVICE_OBJECT target, ULONG ioCon
 
 // ---- platform entry points -------------------------------------------------------------------
 
-WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE device) {
+WDFIOTARGET imp_WdfDeviceGetIoTarget(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFDEVICE device) {
     auto* fxDevice = host::fx::Object::from<host::fx::Device>(device);
     if (fxDevice == nullptr || fxDevice->attachedDevice() == nullptr) {
         return nullptr;
@@ -115,10 +116,11 @@ WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE device) {
     return target->handleAs<WDFIOTARGET>();
 }
 
-NTSTATUS WdfIoTargetSendInternalIoctlOthersSynchronously(
-    WDFIOTARGET ioTarget, WDFREQUEST request, ULONG ioctlCode, PWDF_MEMORY_DESCRIPTOR otherArg1,
-    PWDF_MEMORY_DESCRIPTOR otherArg2, PWDF_MEMORY_DESCRIPTOR otherArg4,
-    PWDF_REQUEST_SEND_OPTIONS requestOptions, ULONG_PTR* bytesReturned) {
+NTSTATUS imp_WdfIoTargetSendInternalIoctlOthersSynchronously(
+    PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFIOTARGET ioTarget, WDFREQUEST request,
+    ULONG ioctlCode, PWDF_MEMORY_DESCRIPTOR otherArg1, PWDF_MEMORY_DESCRIPTOR otherArg2,
+    PWDF_MEMORY_DESCRIPTOR otherArg4, PWDF_REQUEST_SEND_OPTIONS requestOptions,
+    ULONG_PTR* bytesReturned) {
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }

@@ -15,8 +15,9 @@ Memory::~Memory() {
 
 }  // namespace host::fx
 
-NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES attributes, POOL_TYPE poolType, ULONG poolTag,
-                         SIZE_T bufferSize, WDFMEMORY* memory, PVOID* buffer) {
+NTSTATUS imp_WdfMemoryCreate(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                             PWDF_OBJECT_ATTRIBUTES attributes, POOL_TYPE poolType, ULONG poolTag,
+                             SIZE_T bufferSize, WDFMEMORY* memory, PVOID* buffer) {
     if (memory == nullptr || bufferSize == 0) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -42,7 +43,8 @@ NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES attributes, POOL_TYPE poolType, 
     return STATUS_SUCCESS;
 }
 
-PVOID WdfMemoryGetBuffer(WDFMEMORY memory, SIZE_T* bufferSize) {
+PVOID imp_WdfMemoryGetBuffer(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFMEMORY memory,
+                             SIZE_T* bufferSize) {
     auto* object = host::fx::Object::from<host::fx::Memory>(memory);
     if (bufferSize != nullptr) {
         *bufferSize = object->size();

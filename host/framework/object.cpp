@@ -81,12 +81,12 @@ void Object::destroy(Object* object) {
 
 }  // namespace host::fx
 
-PVOID WdfObjectGetTypedContextWorker(WDFOBJECT handle,
-                                     const WDF_OBJECT_CONTEXT_TYPE_INFO* typeInfo) {
+PVOID imp_WdfObjectGetTypedContextWorker(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFOBJECT handle,
+                                         const WDF_OBJECT_CONTEXT_TYPE_INFO* typeInfo) {
     auto* object = static_cast<host::fx::Object*>(handle);
     return object == nullptr ? nullptr : object->context(typeInfo);
 }
 
-void WdfObjectDelete(WDFOBJECT object) {
+void imp_WdfObjectDelete(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFOBJECT object) {
     host::fx::Object::destroy(static_cast<host::fx::Object*>(object));
 }

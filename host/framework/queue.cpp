@@ -30,8 +30,9 @@ ULONG Queue::presentationLimit() const {
 
 }  // namespace host::fx
 
-NTSTATUS WdfIoQueueCreate(WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
-                          PWDF_OBJECT_ATTRIBUTES queueAttributes, WDFQUEUE* queue) {
+NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFDEVICE device,
+                              PWDF_IO_QUEUE_CONFIG config, PWDF_OBJECT_ATTRIBUTES queueAttributes,
+                              WDFQUEUE* queue) {
     host::Machine& machine = host::Machine::current();
     if (auto failure = machine.faults().callFails(host::FaultSite::QueueCreate)) {
         return *failure;
@@ -52,6 +53,6 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config,
     return STATUS_SUCCESS;
 }
 
-WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE queue) {
+WDFDEVICE imp_WdfIoQueueGetDevice(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFQUEUE queue) {
     return host::fx::Object::from<host::fx::Queue>(queue)->device().handleAs<WDFDEVICE>();
 }

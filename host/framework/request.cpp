@@ -97,26 +97,31 @@ host::fx::Request* requestAt(WDFREQUEST request) {
 }
 }  // namespace
 
-NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, SIZE_T minimumRequiredSize,
-                                       PVOID* buffer, SIZE_T* length) {
+NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                           WDFREQUEST request, SIZE_T minimumRequiredSize,
+                                           PVOID* buffer, SIZE_T* length) {
     return requestAt(request)->retrieveInputBuffer(minimumRequiredSize, buffer, length);
 }
 
-NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, SIZE_T minimumRequiredSize,
-                                        PVOID* buffer, SIZE_T* length) {
+NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                            WDFREQUEST request, SIZE_T minimumRequiredSize,
+                                            PVOID* buffer, SIZE_T* length) {
     return requestAt(request)->retrieveOutputBuffer(minimumRequiredSize, buffer, length);
 }
 
-void WdfRequestComplete(WDFREQUEST request, NTSTATUS status) {
+void imp_WdfRequestComplete(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFREQUEST request,
+                            NTSTATUS status) {
     requestAt(request)->complete(status, 0);
 }
 
-void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status,
-                                       ULONG_PTR information) {
+void imp_WdfRequestCompleteWithInformation(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                           WDFREQUEST request, NTSTATUS status,
+                                           ULONG_PTR information) {
     requestAt(request)->complete(status, information);
 }
 
-NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE destinationQueue) {
+NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFREQUEST request,
+                                        WDFQUEUE destinationQueue) {
     host::fx::Request* forwarded = requestAt(request);
     auto* destination = host::fx::Object::from<host::fx::Queue>(destinationQueue);
     if (destination == nullptr || forwarded->device() == nullptr) {
@@ -125,13 +130,17 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST request, WDFQUEUE destinationQueu
     return forwarded->device()->forwardRequest(*forwarded, *destination);
 }
 
-PIRP WdfRequestWdmGetIrp(WDFREQUEST request) { return requestAt(request)->buffers().irp; }
+PIRP imp_WdfRequestWdmGetIrp(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFREQUEST request) {
+    return requestAt(request)->buffers().irp;
+}
 
-WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST request) {
+WDFFILEOBJECT imp_WdfRequestGetFileObject(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                          WDFREQUEST request) {
     host::fx::FileObject* file = requestAt(request)->file();
     return file == nullptr ? nullptr : file->handleAs<WDFFILEOBJECT>();
 }
 
-WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT fileObject) {
+WDFDEVICE imp_WdfFileObjectGetDevice(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                     WDFFILEOBJECT fileObject) {
     return host::fx::Object::from<host::fx::FileObject>(fileObject)->device().handleAs<WDFDEVICE>();
 }

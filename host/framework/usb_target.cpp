@@ -253,8 +253,9 @@ using host::fx::Object;
 using host::fx::UsbDevice;
 using host::fx::UsbInterface;
 
-NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES /*attributes*/,
-                                  WDFUSBDEVICE* usbDevice) {
+NTSTATUS imp_WdfUsbTargetDeviceCreate(PWDF_DRIVER_GLOBALS /*driverGlobals*/, WDFDEVICE device,
+                                      PWDF_OBJECT_ATTRIBUTES /*attributes*/,
+                                      WDFUSBDEVICE* usbDevice) {
     if (usbDevice == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -277,13 +278,16 @@ NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES /*att
     return STATUS_SUCCESS;
 }
 
-void WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE usbDevice,
-                                           PUSB_DEVICE_DESCRIPTOR usbDeviceDescriptor) {
+void imp_WdfUsbTargetDeviceGetDeviceDescriptor(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                               WDFUSBDEVICE usbDevice,
+                                               PUSB_DEVICE_DESCRIPTOR usbDeviceDescriptor) {
     *usbDeviceDescriptor = Object::from<UsbDevice>(usbDevice)->deviceDescriptor();
 }
 
-NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE usbDevice, PVOID configDescriptor,
-                                                    USHORT* configDescriptorLength) {
+NTSTATUS imp_WdfUsbTargetDeviceRetrieveConfigDescriptor(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                                        WDFUSBDEVICE usbDevice,
+                                                        PVOID configDescriptor,
+                                                        USHORT* configDescriptorLength) {
     if (configDescriptorLength == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -299,18 +303,21 @@ NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE usbDevice, PVOI
     return STATUS_SUCCESS;
 }
 
-UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE usbDevice) {
+UCHAR imp_WdfUsbTargetDeviceGetNumInterfaces(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                             WDFUSBDEVICE usbDevice) {
     return Object::from<UsbDevice>(usbDevice)->numInterfaces();
 }
 
-WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE usbDevice, UCHAR interfaceIndex) {
+WDFUSBINTERFACE imp_WdfUsbTargetDeviceGetInterface(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                                   WDFUSBDEVICE usbDevice, UCHAR interfaceIndex) {
     UsbInterface* usbInterface = Object::from<UsbDevice>(usbDevice)->interfaceAt(interfaceIndex);
     return usbInterface == nullptr ? nullptr : usbInterface->handleAs<WDFUSBINTERFACE>();
 }
 
-NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice,
-                                        PWDF_OBJECT_ATTRIBUTES /*pipeAttributes*/,
-                                        PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params) {
+NTSTATUS imp_WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                            WDFUSBDEVICE usbDevice,
+                                            PWDF_OBJECT_ATTRIBUTES /*pipeAttributes*/,
+                                            PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS params) {
     if (params == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -322,9 +329,10 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE usbDevice,
     return Object::from<UsbDevice>(usbDevice)->selectConfig(*params);
 }
 
-NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE usbInterface,
-                                      PWDF_OBJECT_ATTRIBUTES /*pipesAttributes*/,
-                                      PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS params) {
+NTSTATUS imp_WdfUsbInterfaceSelectSetting(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                          WDFUSBINTERFACE usbInterface,
+                                          PWDF_OBJECT_ATTRIBUTES /*pipesAttributes*/,
+                                          PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS params) {
     if (params == nullptr || params->Type != WdfUsbInterfaceSelectSettingTypeSetting) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -332,15 +340,18 @@ NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE usbInterface,
         ->selectSetting(params->Types.Interface.SettingIndex);
 }
 
-UCHAR WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE usbInterface) {
+UCHAR imp_WdfUsbInterfaceGetNumConfiguredPipes(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                               WDFUSBINTERFACE usbInterface) {
     return Object::from<UsbInterface>(usbInterface)->configuredPipes();
 }
 
-UCHAR WdfUsbInterfaceGetNumEndpoints(WDFUSBINTERFACE usbInterface, UCHAR settingIndex) {
+UCHAR imp_WdfUsbInterfaceGetNumEndpoints(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                         WDFUSBINTERFACE usbInterface, UCHAR settingIndex) {
     const auto& settings = Object::from<UsbInterface>(usbInterface)->settings();
     return settingIndex < settings.size() ? settings[settingIndex].numEndpoints : 0;
 }
 
-UCHAR WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE usbInterface) {
+UCHAR imp_WdfUsbInterfaceGetInterfaceNumber(PWDF_DRIVER_GLOBALS /*driverGlobals*/,
+                                            WDFUSBINTERFACE usbInterface) {
     return Object::from<UsbInterface>(usbInterface)->interfaceNumber();
 }

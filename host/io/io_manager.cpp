@@ -40,7 +40,7 @@ struct UserIrp {
         IO_STACK_LOCATION* locations = deeper.empty() ? inlineLocations.data() : deeper.data();
         irp.StackCount = static_cast<CHAR>(count);
         irp.CurrentLocation = irp.StackCount;  // presented to the top driver
-        irp.CurrentStackLocation = &locations[count - 1];
+        irp.Tail.Overlay.CurrentStackLocation = &locations[count - 1];
         irp.RequestorMode = UserMode;
     }
     UserIrp(const UserIrp&) = delete;
@@ -105,11 +105,12 @@ IoctlResult sendIoControl(fx::Device& device, fx::FileObject* file, ULONG code,
     irp.AssociatedIrp.SystemBuffer = system.get();
     irp.UserBuffer = output.empty() ? nullptr : output.data();
     if ((method == kInDirect || method == kOutDirect) && !output.empty()) {
+        block.mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
         block.mdl.MappedSystemVa = output.data();
         block.mdl.ByteCount = static_cast<ULONG>(output.size());
         irp.MdlAddress = &block.mdl;
     }
-    IO_STACK_LOCATION& location = *irp.CurrentStackLocation;
+    IO_STACK_LOCATION& location = *IoGetCurrentIrpStackLocation(&irp);
     location.MajorFunction = IRP_MJ_DEVICE_CONTROL;
     location.Parameters.DeviceIoControl.OutputBufferLength = static_cast<ULONG>(output.size());
     location.Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());

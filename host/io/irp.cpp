@@ -19,6 +19,8 @@ namespace {
 
 constexpr ULONG kSystemBufferTag = PoolTag("IoSb");
 constexpr ULONG kMdlTag = PoolTag("IoMd");
+// The object type the system's IRPs carry in their first member.
+constexpr CSHORT kIrpObjectType = 6;
 
 enum : ULONG {
     METHOD_BUFFERED = 0,
@@ -44,9 +46,10 @@ struct IrpState {
     ULONG outputLength = 0;
 };
 
+// The IRP comes first, so the block is found from the IRP a driver hands back.
 struct IrpBlock {
-    IrpState state;
     IRP irp;
+    IrpState state;
     // IO_STACK_LOCATION[StackCount] follow.
 };
 
@@ -56,7 +59,7 @@ struct IrpBlock {
 }
 
 IrpBlock* blockOf(PIRP irp) {
-    return static_cast<IrpBlock*>(irp->HostContext);
+    return reinterpret_cast<IrpBlock*>(irp);
 }
 IrpState& stateOf(PIRP irp) {
     return blockOf(irp)->state;
@@ -153,7 +156,7 @@ void copyCurrentStackLocationToNext(PIRP irp) {
 
 void skipCurrentStackLocation(PIRP irp) {
     irp->CurrentLocation++;
-    irp->CurrentStackLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
 }
 
 }  // namespace host::io
@@ -182,10 +185,11 @@ PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN /*chargeQuota*/) {
     new (&block->state) IrpState();
     auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(block + 1);
     PIRP irp = &block->irp;
-    irp->HostContext = block;
+    irp->Type = host::io::kIrpObjectType;
+    irp->Size = static_cast<USHORT>(sizeof(IRP) + sizeof(IO_STACK_LOCATION) * stackSize);
     irp->StackCount = stackSize;
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
-    irp->CurrentStackLocation = stack + stackSize;
+    irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
     irp->RequestorMode = KernelMode;
     return irp;
 }
@@ -269,6 +273,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
                     return fail();
                 }
                 *mdl = {};
+                mdl->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
                 mdl->MappedSystemVa = outputBuffer;
                 mdl->ByteCount = outputBufferLength;
                 irp->MdlAddress = mdl;

@@ -77,7 +77,7 @@ class ScriptedLowerDevice {
     bool completeCancelled();
 
   private:
-    static NTSTATUS dispatch(PDEVICE_OBJECT deviceObject, PIRP irp);
+    static DRIVER_DISPATCH dispatch;
     static void cancel(PDEVICE_OBJECT deviceObject, PIRP irp);
     NTSTATUS handle(PIRP irp);
     void complete(PIRP irp, const Answer& answer);

@@ -1,5 +1,5 @@
 // Driver and device objects of the emulated machine: creation, names, device stacks.
-// The object manager keeps its records by address; HostContext of each object is left to the
+// The object manager keeps its records by address; a device object's extension is left to the
 // code that plays the object's driver (a bus keeps its per-device state there).
 #pragma once
 

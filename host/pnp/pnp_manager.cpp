@@ -76,13 +76,17 @@ PDRIVER_OBJECT PnpManager::busDriver() {
     return busDriver_;
 }
 
-NTSTATUS PnpManager::loadDriver(DriverEntryFunction entry, std::u16string_view service) {
+NTSTATUS PnpManager::loadDriver(PDRIVER_INITIALIZE entry, std::u16string_view service,
+                                FrameworkBinding binding) {
     if (driverObject_ != nullptr) {
         std::fprintf(stderr, "pnp: a driver is loaded already\n");
         std::abort();
     }
     registryPath_ = std::u16string(kServicesPath) + std::u16string(service);
     PDRIVER_OBJECT driver = io_.createDriver(u"\\Driver\\" + std::u16string(service));
+    if (binding == FrameworkBinding::ByMachine) {
+        WdfDriverGlobals = framework_.bind(service);
+    }
     UNICODE_STRING path;
     path.Buffer = registryPath_.data();  // terminated, as the system passes it
     path.Length = static_cast<USHORT>(registryPath_.size() * sizeof(WCHAR));
@@ -94,11 +98,20 @@ NTSTATUS PnpManager::loadDriver(DriverEntryFunction entry, std::u16string_view s
         if (fx::Driver* fxDriver = framework_.driver(); fxDriver != nullptr && fxDriver->wdm() == driver) {
             fx::Object::destroy(fxDriver);
         }
+        unbindByMachine(binding);
         io_.deleteDriver(driver);
         return status;
     }
     driverObject_ = driver;
+    binding_ = binding;
     return status;
+}
+
+void PnpManager::unbindByMachine(FrameworkBinding binding) {
+    if (binding == FrameworkBinding::ByMachine && WdfDriverGlobals != nullptr) {
+        framework_.unbind(WdfDriverGlobals);
+        WdfDriverGlobals = nullptr;
+    }
 }
 
 std::u16string PnpManager::generatedInstanceId() {
@@ -297,9 +310,14 @@ bool PnpManager::unloadDriver() {
             return false;  // held open by a file
         }
     }
+    if (driverObject_->DriverUnload != nullptr) {
+        driverObject_->DriverUnload(driverObject_);
+    }
+    // A driver without an unload routine cannot clean up; its framework driver goes anyway.
     if (fx::Driver* driver = framework_.driver(); driver != nullptr && driver->wdm() == driverObject_) {
         fx::Object::destroy(driver);
     }
+    unbindByMachine(binding_);
     io_.deleteDriver(driverObject_);
     driverObject_ = nullptr;
     return true;

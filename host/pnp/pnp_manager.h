@@ -24,8 +24,10 @@ class Device;
 class Framework;
 }  // namespace fx
 
-using DriverEntryFunction = NTSTATUS (*)(PDRIVER_OBJECT driverObject,
-                                         PUNICODE_STRING registryPath);
+// Who binds a driver to the framework before its entry point runs: the machine, for a driver
+// compiled into the program; the driver itself, for a Windows image, whose entry stub calls the
+// framework's loader.
+enum class FrameworkBinding { ByMachine, ByDriver };
 
 struct PnpDeviceDescription {
     // As the bus reports them, most specific first: USB\VID_0483&PID_DF11&REV_2200, ...
@@ -93,7 +95,8 @@ public:
 
     // Calls the entry point with \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<service>.
     // On failure the driver object is gone again and the status is returned.
-    NTSTATUS loadDriver(DriverEntryFunction entry, std::u16string_view service);
+    NTSTATUS loadDriver(PDRIVER_INITIALIZE entry, std::u16string_view service,
+                        FrameworkBinding binding = FrameworkBinding::ByMachine);
     bool driverLoaded() const { return driverObject_ != nullptr; }
     PDRIVER_OBJECT driverObject() const { return driverObject_; }
     // The driver's registry path as passed to its entry point.
@@ -115,8 +118,9 @@ public:
     // The same, with the surprise-removal callback right after the queues stopped and before
     // the wait for the requests in progress: it is how they learn that the device is gone.
     void surpriseRemoveDevice(PnpDevice& device);
-    // Removes what is left, deletes the framework driver (its cleanup callback) and the driver
-    // object. False, and nothing unloaded, while a removed device still has open files.
+    // Removes what is left, calls the driver's unload routine (the framework's deletes the
+    // framework driver, with its cleanup callback) and deletes the driver object. False, and
+    // nothing unloaded, while a removed device still has open files.
     bool unloadDriver();
     // Everything down, whatever state it is in; the machine calls it before it goes.
     void shutdown();
@@ -132,12 +136,15 @@ private:
     void deleteDevice(PnpDevice& device);
     void releasePdo(PnpDevice& device);
     std::u16string generatedInstanceId();
+    // Gives back the globals the machine bound for a driver compiled into the program.
+    void unbindByMachine(FrameworkBinding binding);
 
     IoObjects& io_;
     fx::Framework& framework_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<PnpDevice>> devices_;
     PDRIVER_OBJECT driverObject_ = nullptr;
+    FrameworkBinding binding_ = FrameworkBinding::ByMachine;
     PDRIVER_OBJECT busDriver_ = nullptr;
     std::u16string registryPath_;
     unsigned generatedIds_ = 0;

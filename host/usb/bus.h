@@ -104,14 +104,13 @@ class Device final : public DeviceEndEvents {
     NTSTATUS queryInterface(PIRP irp);
     void record(TrafficEntry entry);
 
-    static void interfaceReference(PVOID context);
-    static void interfaceDereference(PVOID context);
-    static BOOLEAN isDeviceHighSpeed(PVOID context);
-    static void getUsbdiVersion(PVOID context, ULONG* usbdiVersion, ULONG* hcdCapabilities);
-    static NTSTATUS queryBusTime(PVOID context, ULONG* currentUsbFrame);
-    static NTSTATUS submitIsoOutUrb(PVOID context, PURB urb);
-    static NTSTATUS queryBusInformation(PVOID context, ULONG level, PVOID buffer,
-                                        ULONG* bufferLength, ULONG* actualLength);
+    static INTERFACE_REFERENCE interfaceReference;
+    static INTERFACE_DEREFERENCE interfaceDereference;
+    static USB_BUSIFFN_IS_DEVICE_HIGH_SPEED isDeviceHighSpeed;
+    static USB_BUSIFFN_GETUSBDI_VERSION getUsbdiVersion;
+    static USB_BUSIFFN_QUERY_BUS_TIME queryBusTime;
+    static USB_BUSIFFN_SUBMIT_ISO_OUT_URB submitIsoOutUrb;
+    static USB_BUSIFFN_QUERY_BUS_INFORMATION queryBusInformation;
 
     Bus& bus_;
     std::shared_ptr<DeviceEnd> owner_;
@@ -205,9 +204,9 @@ class Bus {
   private:
     friend class Device;
     friend class Hub;
-    static NTSTATUS dispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
-    static NTSTATUS dispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
-    static NTSTATUS dispatchOther(PDEVICE_OBJECT deviceObject, PIRP irp);
+    static DRIVER_DISPATCH dispatchInternalDeviceControl;
+    static DRIVER_DISPATCH dispatchPnp;
+    static DRIVER_DISPATCH dispatchOther;
     BusListener* listener() const { return listener_.load(); }
 
     IoObjects& io_;

@@ -37,6 +37,7 @@ Opened create(std::u16string_view name, bool create, ULONG attributes, bool allo
 // Records each call as "<context>:<argument1>".
 std::mutex callsMutex;
 std::vector<std::string> calls;
+CALLBACK_FUNCTION Record;
 void Record(PVOID context, PVOID argument1, PVOID) {
     std::lock_guard lock(callsMutex);
     calls.push_back(std::string(static_cast<const char*>(context)) + ":" +
@@ -122,6 +123,7 @@ struct Blocker {
     bool unregisteredWhileInside = false;
 };
 
+CALLBACK_FUNCTION BlockingRoutine;
 void BlockingRoutine(PVOID context, PVOID, PVOID) {
     auto* blocker = static_cast<Blocker*>(context);
     std::unique_lock lock(blocker->mutex);
@@ -163,6 +165,7 @@ TEST_F(CallbackObjects, UnregisterWaitsForARunningCallOfItsRoutine) {
 }
 
 PVOID selfRegistration = nullptr;
+CALLBACK_FUNCTION UnregistersItself;
 void UnregistersItself(PVOID context, PVOID argument1, PVOID argument2) {
     ExUnregisterCallback(selfRegistration);
     Record(context, argument1, argument2);

@@ -22,6 +22,7 @@ using namespace ostdfu_test;
 constexpr ULONG code(ULONG function, ULONG method) { return testCode(function, method); }
 constexpr std::u16string_view kSiblings = u"\\Callback\\StressSiblings";
 
+CALLBACK_FUNCTION CountCall;
 void CountCall(PVOID context, PVOID, PVOID) { ++*static_cast<std::atomic<int>*>(context); }
 
 TEST(IoStress, ManyCallersAndASurpriseRemoval) {

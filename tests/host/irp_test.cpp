@@ -49,7 +49,7 @@ class RecordingFilter {
     PDEVICE_OBJECT device() { return device_.get(); }
 
   private:
-    static NTSTATUS dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    static NTAPI NTSTATUS dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
         auto* self = static_cast<RecordingFilter*>(deviceObject->DeviceExtension);
         host::io::copyCurrentStackLocationToNext(irp);
         IoSetCompletionRoutine(
@@ -57,7 +57,7 @@ class RecordingFilter {
             (self->flags_ & SL_INVOKE_ON_ERROR) != 0, (self->flags_ & SL_INVOKE_ON_CANCEL) != 0);
         return IofCallDriver(self->lower_, irp);
     }
-    static NTSTATUS completed(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    static NTAPI NTSTATUS completed(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
         auto* self = static_cast<RecordingFilter*>(context);
         self->calls_.push_back(
             {self->name_, irp->PendingReturned != FALSE, deviceObject, irp->Cancel != FALSE});
@@ -450,7 +450,8 @@ TEST_F(IrpOwnershipDeathTest, CompletingTwiceAborts) {
             KeInitializeEvent(&event, NotificationEvent, FALSE);
             PIRP irp = IoAllocateIrp(1, FALSE);
             IoSetCompletionRoutine(
-                irp, [](PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; },
+                irp,
+                [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI { return STATUS_MORE_PROCESSING_REQUIRED; },
                 nullptr, TRUE, TRUE, TRUE);
             IofCallDriver(bottom.device(), irp);
             IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -19,15 +19,24 @@ struct TinyContext {
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TinyContext, TinyGetContext)
 
+EVT_WDF_DEVICE_PREPARE_HARDWARE Prepare;
 NTSTATUS Prepare(WDFDEVICE, WDFCMRESLIST, WDFCMRESLIST) { calls->order.push_back("prepare"); return STATUS_SUCCESS; }
+EVT_WDF_DEVICE_RELEASE_HARDWARE Release;
 NTSTATUS Release(WDFDEVICE, WDFCMRESLIST) { calls->order.push_back("release"); return STATUS_SUCCESS; }
+EVT_WDF_DEVICE_D0_ENTRY D0Entry;
 NTSTATUS D0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE) { calls->order.push_back("d0entry"); return STATUS_SUCCESS; }
+EVT_WDF_DEVICE_D0_EXIT D0Exit;
 NTSTATUS D0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE) { calls->order.push_back("d0exit"); return STATUS_SUCCESS; }
+EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND Suspend;
 NTSTATUS Suspend(WDFDEVICE) { calls->order.push_back("suspend"); return STATUS_SUCCESS; }
+EVT_WDF_DEVICE_SURPRISE_REMOVAL Surprise;
 void Surprise(WDFDEVICE) { calls->order.push_back("surprise"); }
+EVT_WDF_OBJECT_CONTEXT_CLEANUP Cleanup;
 void Cleanup(WDFOBJECT) { calls->order.push_back("cleanup"); }
+EVT_WDF_OBJECT_CONTEXT_CLEANUP DriverCleanup;
 void DriverCleanup(WDFOBJECT) { calls->order.push_back("driver cleanup"); }
 
+EVT_WDF_DRIVER_DEVICE_ADD Add;
 NTSTATUS Add(WDFDRIVER, PWDFDEVICE_INIT init) {
     WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&callbacks);
@@ -47,6 +56,7 @@ NTSTATUS Add(WDFDRIVER, PWDFDEVICE_INIT init) {
     return status;
 }
 
+DRIVER_INITIALIZE Entry;
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, Add);

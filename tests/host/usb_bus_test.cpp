@@ -19,6 +19,7 @@ struct Sent {
     ULONG_PTR information;
 };
 
+IO_COMPLETION_ROUTINE completeAndKeep;
 NTSTATUS completeAndKeep(PDEVICE_OBJECT, PIRP, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -124,7 +125,8 @@ TEST_F(UsbBus, ControlTransferCanUseAnMdlInsteadOfABuffer) {
     host::usb::Device& device = bus.addController({}, 4).rootHub().attachDevice(1, end);
     end->script(requestMatcher(0xC0, 0x33), ScriptedReply::answer({1, 2, 3}));
     UCHAR buffer[8] = {};
-    MDL mdl{};
+    MDL mdl{};  // as the system describes a non-paged buffer: mapped already
+    mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
     mdl.MappedSystemVa = buffer;
     mdl.ByteCount = sizeof(buffer);
     URB urb{};

@@ -20,6 +20,7 @@ std::size_t heldBy(WDFDEVICE device) {
     return host::fx::Object::from<host::fx::Device>(device)->requestsHeld();
 }
 
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL DefaultQueueHandler;
 void DefaultQueueHandler(WDFQUEUE queue, WDFREQUEST request, SIZE_T outputLength,
                          SIZE_T inputLength, ULONG code) {
     if (current->onDefaultQueue) {
@@ -29,6 +30,7 @@ void DefaultQueueHandler(WDFQUEUE queue, WDFREQUEST request, SIZE_T outputLength
     }
 }
 
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL SequentialQueueHandler;
 void SequentialQueueHandler(WDFQUEUE queue, WDFREQUEST request, SIZE_T outputLength,
                             SIZE_T inputLength, ULONG code) {
     if (current->onSequentialQueue) {
@@ -38,13 +40,17 @@ void SequentialQueueHandler(WDFQUEUE queue, WDFREQUEST request, SIZE_T outputLen
     }
 }
 
+EVT_WDF_DEVICE_FILE_CREATE FileCreate;
 void FileCreate(WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
     current->record("create");
     WdfRequestComplete(request, STATUS_SUCCESS);
 }
+EVT_WDF_FILE_CLEANUP FileCleanup;
 void FileCleanup(WDFFILEOBJECT) { current->record("cleanup"); }
+EVT_WDF_FILE_CLOSE FileClose;
 void FileClose(WDFFILEOBJECT) { current->record("close"); }
 
+EVT_WDF_DEVICE_PREPARE_HARDWARE PrepareHardware;
 NTSTATUS PrepareHardware(WDFDEVICE device, WDFCMRESLIST, WDFCMRESLIST) {
     TestDeviceContext* context = TestGetContext(device);
     const std::vector<GUID>& guids = current->options().interfaces;
@@ -62,6 +68,7 @@ NTSTATUS PrepareHardware(WDFDEVICE device, WDFCMRESLIST, WDFCMRESLIST) {
     return STATUS_SUCCESS;
 }
 
+EVT_WDF_DEVICE_RELEASE_HARDWARE ReleaseHardware;
 NTSTATUS ReleaseHardware(WDFDEVICE device, WDFCMRESLIST) {
     current->record("release held=" + std::to_string(heldBy(device)));
     TestDeviceContext* context = TestGetContext(device);
@@ -80,16 +87,19 @@ NTSTATUS ReleaseHardware(WDFDEVICE device, WDFCMRESLIST) {
     return STATUS_SUCCESS;
 }
 
+EVT_WDF_DEVICE_D0_EXIT D0Exit;
 NTSTATUS D0Exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE) {
     current->record("d0exit held=" + std::to_string(heldBy(device)));
     return STATUS_SUCCESS;
 }
 
+EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND Suspend;
 NTSTATUS Suspend(WDFDEVICE device) {
     current->record("suspend held=" + std::to_string(heldBy(device)));
     return STATUS_SUCCESS;
 }
 
+EVT_WDF_DEVICE_SURPRISE_REMOVAL SurpriseRemoval;
 void SurpriseRemoval(WDFDEVICE) {
     current->record("surprise");
     if (current->onSurpriseRemoval) {
@@ -97,8 +107,10 @@ void SurpriseRemoval(WDFDEVICE) {
     }
 }
 
+EVT_WDF_OBJECT_CONTEXT_CLEANUP ContextCleanup;
 void ContextCleanup(WDFOBJECT) { current->record("context cleanup"); }
 
+EVT_WDF_DRIVER_DEVICE_ADD DeviceAdd;
 NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     WDF_PNPPOWER_EVENT_CALLBACKS power;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&power);
@@ -135,6 +147,7 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
                             &context->sequentialQueue);
 }
 
+DRIVER_INITIALIZE TestDriverEntry;
 NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);

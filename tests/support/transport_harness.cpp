@@ -8,6 +8,7 @@ namespace {
 
 WDFDEVICE lastAddedDevice = nullptr;
 
+EVT_WDF_DRIVER_DEVICE_ADD TransportTestDeviceAdd;
 NTSTATUS TransportTestDeviceAdd(WDFDRIVER /*driver*/, PWDFDEVICE_INIT deviceInit) {
     PDEVICE_OBJECT pdo = WdfFdoInitWdmGetPhysicalDevice(deviceInit);
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -25,6 +26,7 @@ NTSTATUS TransportTestDeviceAdd(WDFDRIVER /*driver*/, PWDFDEVICE_INIT deviceInit
     return STATUS_SUCCESS;
 }
 
+DRIVER_INITIALIZE TransportTestDriverEntry;
 NTSTATUS TransportTestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, TransportTestDeviceAdd);

@@ -50,10 +50,14 @@ namespace ours {
     X(NonPagedPool) X(PagedPool) X(NonPagedPoolNx)                                          \
     X(DevicePropertyDeviceDescription) X(DevicePropertyHardwareID) X(PLUGPLAY_REGKEY_DEVICE) \
     X(NormalPagePriority) X(KernelMode) X(UserMode) X(Executive)                            \
-    X(NotificationEvent) X(SynchronizationEvent)
+    X(NotificationEvent) X(SynchronizationEvent)                                          \
+    X(MDL_MAPPED_TO_SYSTEM_VA) X(MDL_SOURCE_IS_NONPAGED_POOL)
 
 #define OSTDFU_COPY_CONSTANT(name) constexpr auto ours_##name = ours::name;
 OSTDFU_DDK_CONSTANTS(OSTDFU_COPY_CONSTANT)
+
+// platform/ spells the calling convention for the machine; the DDK spells its own.
+#undef NTAPI
 
 // mingw-w64's wdm.h redefines two interlocked intrinsics that its intrin.h already provides
 // when compiled as C++; these tell intrin.h to leave them to wdm.h.
@@ -178,8 +182,56 @@ OSTDFU_SAME_RECORD(IO_ERROR_LOG_PACKET, OSTDFU_ERROR_LOG_PACKET)
     X(T, Parameters.QueryInterface.InterfaceSpecificData)                                  \
     X(T, DeviceObject) X(T, FileObject) X(T, CompletionRoutine) X(T, Context)
 #define OSTDFU_STATUS_BLOCK(X, T) X(T, Status) X(T, Information)
-OSTDFU_STACK_LOCATION(OSTDFU_SAME_FIELD, IO_STACK_LOCATION)
+OSTDFU_SAME_RECORD(IO_STACK_LOCATION, OSTDFU_STACK_LOCATION)
 OSTDFU_SAME_RECORD(IO_STATUS_BLOCK, OSTDFU_STATUS_BLOCK)
+
+// ---- the objects a driver image reads and writes inline ---------------------------------------
+// An image compiled against the system's headers touches these members itself (the IRP's
+// current stack location, a device's stack size, the driver's unload routine, an MDL's
+// mapping), and its device context holds events, mutexes and spin locks by value: each must sit
+// where the image looks for it, and each object must have the system's size.
+
+#define OSTDFU_IRP(X, T)                                                                   \
+    X(T, Type) X(T, Size) X(T, MdlAddress) X(T, Flags) X(T, AssociatedIrp)                 \
+    X(T, AssociatedIrp.SystemBuffer) X(T, ThreadListEntry) X(T, IoStatus)                  \
+    X(T, RequestorMode) X(T, PendingReturned) X(T, StackCount) X(T, CurrentLocation)       \
+    X(T, Cancel) X(T, CancelIrql) X(T, ApcEnvironment) X(T, AllocationFlags)               \
+    X(T, UserIosb) X(T, UserEvent) X(T, Overlay) X(T, CancelRoutine) X(T, UserBuffer)      \
+    X(T, Tail) X(T, Tail.Overlay.DriverContext) X(T, Tail.Overlay.Thread)                  \
+    X(T, Tail.Overlay.AuxiliaryBuffer) X(T, Tail.Overlay.ListEntry)                        \
+    X(T, Tail.Overlay.CurrentStackLocation) X(T, Tail.Overlay.OriginalFileObject)
+#define OSTDFU_DRIVER_OBJECT(X, T)                                                         \
+    X(T, Type) X(T, Size) X(T, DeviceObject) X(T, Flags) X(T, DriverStart)                 \
+    X(T, DriverSize) X(T, DriverSection) X(T, DriverExtension) X(T, DriverName)            \
+    X(T, HardwareDatabase) X(T, FastIoDispatch) X(T, DriverInit) X(T, DriverStartIo)       \
+    X(T, DriverUnload) X(T, MajorFunction)
+#define OSTDFU_DEVICE_OBJECT(X, T)                                                         \
+    X(T, Type) X(T, Size) X(T, ReferenceCount) X(T, DriverObject) X(T, NextDevice)         \
+    X(T, AttachedDevice) X(T, CurrentIrp) X(T, Timer) X(T, Flags) X(T, Characteristics)    \
+    X(T, Vpb) X(T, DeviceExtension) X(T, DeviceType) X(T, StackSize) X(T, DeviceLock)      \
+    X(T, SectorSize) X(T, Spare1) X(T, DeviceObjectExtension) X(T, Reserved)
+#define OSTDFU_MDL(X, T)                                                                   \
+    X(T, Next) X(T, Size) X(T, MdlFlags) X(T, Process) X(T, MappedSystemVa) X(T, StartVa)  \
+    X(T, ByteCount) X(T, ByteOffset)
+#define OSTDFU_LIST_ENTRY(X, T) X(T, Flink) X(T, Blink)
+#define OSTDFU_LOCK_QUEUE_HANDLE(X, T) X(T, LockQueue) X(T, LockQueue.Lock) X(T, OldIrql)
+OSTDFU_SAME_RECORD(IRP, OSTDFU_IRP)
+OSTDFU_SAME_RECORD(DRIVER_OBJECT, OSTDFU_DRIVER_OBJECT)
+OSTDFU_SAME_RECORD(DEVICE_OBJECT, OSTDFU_DEVICE_OBJECT)
+OSTDFU_SAME_RECORD(MDL, OSTDFU_MDL)
+OSTDFU_SAME_RECORD(LIST_ENTRY, OSTDFU_LIST_ENTRY)
+OSTDFU_SAME_RECORD(KLOCK_QUEUE_HANDLE, OSTDFU_LOCK_QUEUE_HANDLE)
+OSTDFU_SAME_SIZE(KEVENT)
+OSTDFU_SAME_SIZE(KMUTEX)
+OSTDFU_SAME_SIZE(KSPIN_LOCK)
+OSTDFU_SAME_SIZE(DISPATCHER_HEADER)
+static_assert(offsetof(ours::DISPATCHER_HEADER, SignalState) == offsetof(DISPATCHER_HEADER, SignalState));
+#define OSTDFU_SAME_ALIGNMENT(type) \
+    static_assert(alignof(ours::type) == alignof(type), #type " is aligned otherwise than the DDK's");
+OSTDFU_SAME_ALIGNMENT(KEVENT)
+OSTDFU_SAME_ALIGNMENT(KMUTEX)
+OSTDFU_SAME_ALIGNMENT(KSPIN_LOCK)
+OSTDFU_SAME_ALIGNMENT(UNICODE_STRING)
 
 // ---- registry, names and the version query ------------------------------------------------
 
