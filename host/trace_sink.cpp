@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "host/machine.h"
+#include "host/rtl/format.h"
 
 namespace host {
 
@@ -64,3 +65,67 @@ void WPP_INIT_TRACING(DRIVER_OBJECT*, const UNICODE_STRING*) {
 }
 
 void WPP_CLEANUP(DRIVER_OBJECT*) { host::Machine::current().trace().stopSession(); }
+
+namespace {
+
+constexpr ULONG kAllTraceFlags = TRACE_DRIVER | TRACE_USB | TRACE_DFU | TRACE_CONTROL | TRACE_NOTIFY;
+
+ULONG TraceLevelOfDebugPrint(ULONG level) {
+    switch (level) {
+        case 0: return TRACE_LEVEL_ERROR;
+        case 1: return TRACE_LEVEL_WARNING;
+        case 2: return TRACE_LEVEL_INFORMATION;
+        default: return TRACE_LEVEL_VERBOSE;
+    }
+}
+
+ULONG TraceFlagNamed(std::string_view name) {
+    for (ULONG flag = 1; (flag & kAllTraceFlags) != 0; flag <<= 1) {
+        if (name == TraceFlagName(flag)) {
+            return flag;
+        }
+    }
+    return TRACE_DRIVER;
+}
+
+}  // namespace
+
+ULONG DbgPrintEx(ULONG, ULONG level, const char* format, ...) {
+    const ULONG traceLevel = TraceLevelOfDebugPrint(level);
+    if (format == nullptr || !TraceIsEnabled(kAllTraceFlags, traceLevel)) {
+        return 0;
+    }
+    __builtin_ms_va_list list;
+    __builtin_ms_va_start(list, format);
+    host::WindowsArguments arguments(list);
+    std::u16string wideFormat;
+    for (const char* p = format; *p != 0; ++p) {
+        wideFormat += static_cast<char16_t>(static_cast<unsigned char>(*p));
+    }
+    const std::optional<std::u16string> formatted =
+        host::formatText(wideFormat, arguments, host::PlainString::Narrow);
+    __builtin_ms_va_end(list);
+    std::string text;
+    for (char16_t c : formatted.value_or(wideFormat)) {
+        text += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    // "ostdfu <flag> <function>: <message>"
+    ULONG flag = TRACE_DRIVER;
+    std::string function = "DbgPrintEx";
+    if (text.rfind("ostdfu ", 0) == 0) {
+        const std::size_t flagEnd = text.find(' ', 7);
+        const std::size_t functionEnd = text.find(": ", flagEnd == std::string::npos ? 7 : flagEnd);
+        if (flagEnd != std::string::npos && functionEnd != std::string::npos) {
+            flag = TraceFlagNamed(std::string_view(text).substr(7, flagEnd - 7));
+            function = text.substr(flagEnd + 1, functionEnd - flagEnd - 1);
+            text.erase(0, functionEnd + 2);
+        }
+    }
+    if (TraceIsEnabled(flag, traceLevel)) {
+        host::Machine::current().trace().write(flag, traceLevel, function.c_str(), text.c_str());
+    }
+    return 0;
+}

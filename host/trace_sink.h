@@ -39,3 +39,9 @@ private:
 };
 
 }  // namespace host
+
+// The kernel's debug print, as a loaded image calls it for its traces. Its text
+// "ostdfu <flag> <function>: <message>" (the Windows face's traces) goes to the trace sink under
+// that flag and function; any other text under the driver flag. Levels: 0 error, 1 warning,
+// 2 information, 3 verbose.
+NTAPI ULONG DbgPrintEx(ULONG componentId, ULONG level, const char* format, ...);

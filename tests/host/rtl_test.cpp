@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host/machine.h"
+#include "host/rtl/format.h"
 #include "host/rtl/rtl.h"
 #include "platform/rtl.h"
 
@@ -184,3 +185,42 @@ TEST(RtlGetVersion, ReportsTheConfiguredVersionAndChecksTheSize) {
 }
 
 }  // namespace
+
+// A loaded image formats through the kernel's _vsnwprintf with a Windows argument list: the
+// same texts as the driver compiled here, with the count semantics its safe-string routines
+// rely on.
+NTAPI int CallVsnwprintf(WCHAR* buffer, SIZE_T count, PCWSTR format, ...) {
+    __builtin_ms_va_list list;
+    __builtin_ms_va_start(list, format);
+    const int written = host::vsnwprintf(buffer, count, format, list);
+    __builtin_ms_va_end(list);
+    return written;
+}
+
+TEST(ImageFormatting, AWindowsArgumentListGivesTheDriversTexts) {
+    WCHAR out[64];
+    EXPECT_EQ(CallVsnwprintf(out, 63, u"AddDevice Code:%u status:0x%x", 2u, 0xC0000001u), 34);
+    EXPECT_EQ(std::u16string(out), u"AddDevice Code:2 status:0xc0000001");
+    EXPECT_EQ(CallVsnwprintf(out, 63, u"%08x|%-3d|%d|%llx|%I64u", 0x1Fu, 7, -5,
+                             0x1122334455667788ull, 18446744073709551615ull),
+              53);
+    EXPECT_EQ(std::u16string(out), u"0000001f|7  |-5|1122334455667788|18446744073709551615");
+    EXPECT_EQ(CallVsnwprintf(out, 63, u"[%ws|%s|%hs|%ws]", u"wide", u"plain", "narrow",
+                             static_cast<PCWSTR>(nullptr)),
+              26);
+    EXPECT_EQ(std::u16string(out), u"[wide|plain|narrow|(null)]");
+}
+
+TEST(ImageFormatting, CountsAsTheKernelsRoutine) {
+    WCHAR out[8];
+    std::fill(std::begin(out), std::end(out), u'#');
+    EXPECT_EQ(CallVsnwprintf(out, 4, u"abc"), 3);  // fits: terminated
+    EXPECT_EQ(out[3], 0);
+    std::fill(std::begin(out), std::end(out), u'#');
+    EXPECT_EQ(CallVsnwprintf(out, 3, u"abc"), 3);  // exactly: no terminator
+    EXPECT_EQ(out[3], u'#');
+    EXPECT_EQ(CallVsnwprintf(out, 2, u"abc"), -1);  // cut: count characters, no more
+    EXPECT_EQ(out[1], u'b');
+    EXPECT_EQ(out[2], u'c');  // left from before
+    EXPECT_EQ(CallVsnwprintf(out, 8, u"%q"), -1);
+}
