@@ -41,14 +41,16 @@ if(OSTDFU_IMAGE)
                      -isystem ${OSTDFU_KMDF_ADJUSTED_DIR} -isystem ${OSTDFU_MINGW_DDK}
                      ${PROJECT_SOURCE_DIR}/tests/windows/cross/kmdf_layout_check.cpp)
     find_program(OSTDFU_SYSTEM_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
-    foreach(_check headers sections imports entry resources inf framework_version)
+    find_program(OSTDFU_MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+    foreach(_check headers sections imports entry resources inf framework_version kernel_only)
         add_test(NAME windows.image.${_check}
                  COMMAND ${OSTDFU_SYSTEM_PYTHON} ${PROJECT_SOURCE_DIR}/tests/windows/image_check.py
                          ${_check} --image ${OSTDFU_IMAGE} --map ${OSTDFU_IMAGE_MAP}
                          --inf ${PROJECT_SOURCE_DIR}/package/ostdfu.inf
                          --mc ${PROJECT_SOURCE_DIR}/notify/OstDfuEvents.mc
                          --imports ${PROJECT_SOURCE_DIR}/package/image/allowed_imports.txt
-                         --kmdf ${OSTDFU_KMDF_DIR}/wdffuncenum.h --sources ${PROJECT_SOURCE_DIR})
+                         --kmdf ${OSTDFU_KMDF_DIR}/wdffuncenum.h --sources ${PROJECT_SOURCE_DIR}
+                         --objdump ${OSTDFU_MINGW_OBJDUMP})
     endforeach()
 else()
     add_test(NAME windows.image COMMAND sh -c "echo 'ostdfu.sys is not built: $0'; exit 77"

@@ -108,6 +108,10 @@ struct FDO_DATA {
     PUNICODE_STRING RegistryPath;
     PUNICODE_STRING ParametersPath;
 };
+// The context is read from outside the driver (the machine's reports, through the context's
+// type name), whether the driver was compiled here or is a loaded Windows image: both builds lay
+// it out alike because every system type in it has the system's size, and this holds them to it.
+static_assert(sizeof(FDO_DATA) == 6264);
 using PFDO_DATA = FDO_DATA*;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FDO_DATA, FdoGetData)

@@ -5,13 +5,14 @@ command line, so each is a test of its own.
 
   image_check.py CHECK --image ostdfu.sys [--map ostdfu.map] [--inf ostdfu.inf]
                  [--mc OstDfuEvents.mc] [--imports allowed_imports.txt]
-                 [--kmdf wdffuncenum.h] [--sources DIR]
+                 [--kmdf wdffuncenum.h] [--sources DIR] [--objdump x86_64-w64-mingw32-objdump]
 
 Exit status 0 when the check holds, 1 with every finding on stderr when it does not.
 """
 import argparse
 import re
 import struct
+import subprocess
 import sys
 from pathlib import Path
 
@@ -270,6 +271,34 @@ def check_framework_version(_pe, args, out):
           f"{max((indexes[n] for n in calls), default=0)}, below 1.9's {KMDF_1_9_FUNCTION_COUNT}")
 
 
+# What only kernel mode may reach, as the disassembler spells it: the shared user data page
+# (KUSER_SHARED_DATA, which the kernel's inline tick and time queries read), the interrupt
+# level register CR8 (KeGetCurrentIrql and friends inline) and the other control registers,
+# the processor block through GS, and the privileged instructions. An image that reached any of
+# them would fault in the emulated machine, which runs it in user mode.
+KERNEL_ONLY = [
+    (re.compile(r"0xfffff78000[0-9a-f]{6}\b"), "the shared user data page (KUSER_SHARED_DATA)"),
+    (re.compile(r"%cr[0-8]\b"), "a control register"),
+    (re.compile(r"%gs:"), "the processor block through GS"),
+    (re.compile(r"\t(cli|sti|hlt|rdmsr|wrmsr|invlpg|lgdt|lidt|swapgs|in|out|ins[bwl]?|outs[bwl]?)\b"),
+     "a privileged instruction"),
+]
+
+
+def check_kernel_only(_pe, args, out):
+    listing = subprocess.run([args.objdump, "-d", "--no-show-raw-insn", args.image],
+                             check=True, capture_output=True, text=True).stdout
+    function = "?"
+    for line in listing.splitlines():
+        header = re.match(r"^[0-9a-f]+ <(.*)>:$", line)
+        if header:
+            function = header.group(1)
+            continue
+        for pattern, what in KERNEL_ONLY:
+            if pattern.search(line):
+                out.expect(False, f"{function} reaches {what}: {line.strip()}")
+
+
 CHECKS = {
     "headers": check_headers,
     "sections": check_sections,
@@ -278,6 +307,7 @@ CHECKS = {
     "resources": check_resources,
     "inf": check_inf,
     "framework_version": check_framework_version,
+    "kernel_only": check_kernel_only,
 }
 
 
@@ -285,7 +315,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("check", choices=sorted(CHECKS))
     parser.add_argument("--image", required=True)
-    for option in ("map", "inf", "mc", "imports", "kmdf", "sources"):
+    for option in ("map", "inf", "mc", "imports", "kmdf", "sources", "objdump"):
         parser.add_argument(f"--{option}")
     args = parser.parse_args()
     findings = Findings()
