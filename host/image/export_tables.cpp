@@ -25,7 +25,7 @@ ExportTables::ExportTables(std::span<const ExportModule> modules) {
             throw std::invalid_argument("export tables: module " + std::string(module.name) + " is given twice");
         }
         for (const ExportEntry& entry : module.entries) {
-            if (!table->second.try_emplace(std::string(entry.name), entry.address).second) {
+            if (!table->second.try_emplace(std::string(entry.name), entry.function).second) {
                 throw std::invalid_argument("export tables: " + std::string(module.name) + " lists " +
                                             std::string(entry.name) + " twice");
             }
@@ -33,7 +33,7 @@ ExportTables::ExportTables(std::span<const ExportModule> modules) {
     }
 }
 
-const void* ExportTables::find(std::string_view module, std::string_view function) const {
+ExportedFunction ExportTables::find(std::string_view module, std::string_view function) const {
     const auto table = modules_.find(lowerAscii(module));
     if (table == modules_.end()) {
         return nullptr;

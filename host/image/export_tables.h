@@ -13,16 +13,19 @@
 
 namespace host::image {
 
+// An exported function whatever its type: callers cast it back to the type they call.
+using ExportedFunction = void (*)();
+
 struct ExportEntry {
     // Any function the image may call; it must follow the Windows x64 calling convention
     // (__attribute__((ms_abi))), which its type cannot show here.
     template <typename Function>
         requires std::is_function_v<Function>
     ExportEntry(std::string_view exportName, Function* function)
-        : name(exportName), address(reinterpret_cast<const void*>(function)) {}
+        : name(exportName), function(reinterpret_cast<ExportedFunction>(function)) {}
 
     std::string_view name;
-    const void* address;
+    ExportedFunction function;
 };
 
 struct ExportModule {
@@ -38,10 +41,10 @@ public:
 
     // Modules match without regard to ASCII case, as the system's loader matches them; function
     // names match exactly. nullptr when the machine has no such export.
-    const void* find(std::string_view module, std::string_view function) const;
+    ExportedFunction find(std::string_view module, std::string_view function) const;
 
 private:
-    std::map<std::string, std::map<std::string, const void*, std::less<>>, std::less<>> modules_;
+    std::map<std::string, std::map<std::string, ExportedFunction, std::less<>>, std::less<>> modules_;
 };
 
 }  // namespace host::image

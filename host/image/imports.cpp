@@ -53,7 +53,7 @@ void bindModule(std::span<std::uint8_t> image, const ImageBytes& bytes, const st
         }
         // A two-byte hint precedes the name; the machine looks names up and needs no hint.
         const std::string function = bytes.name(lookup + 2, "an import name of " + module);
-        const void* address = exports.find(module, function);
+        const ExportedFunction address = exports.find(module, function);
         if (address == nullptr) {
             addOnce(unbound.missing, module + "!" + function);
             continue;

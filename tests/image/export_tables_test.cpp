@@ -21,9 +21,9 @@ const ExportEntry kHal[] = {{"KfRaiseIrql", &second}};
 TEST(ExportTables, FindModulesInAnyCaseAndFunctionsByTheirExactName) {
     const ExportModule modules[] = {{"ntoskrnl.exe", kKernel}, {"HAL.dll", kHal}};
     const ExportTables tables(modules);
-    EXPECT_EQ(tables.find("ntoskrnl.exe", "KeStallExecutionProcessor"), reinterpret_cast<const void*>(&first));
-    EXPECT_EQ(tables.find("NTOSKRNL.EXE", "IoCreateDevice"), reinterpret_cast<const void*>(&second));
-    EXPECT_EQ(tables.find("hal.DLL", "KfRaiseIrql"), reinterpret_cast<const void*>(&second));
+    EXPECT_EQ(tables.find("ntoskrnl.exe", "KeStallExecutionProcessor"), reinterpret_cast<host::image::ExportedFunction>(&first));
+    EXPECT_EQ(tables.find("NTOSKRNL.EXE", "IoCreateDevice"), reinterpret_cast<host::image::ExportedFunction>(&second));
+    EXPECT_EQ(tables.find("hal.DLL", "KfRaiseIrql"), reinterpret_cast<host::image::ExportedFunction>(&second));
     EXPECT_EQ(tables.find("ntoskrnl.exe", "iocreatedevice"), nullptr);
     EXPECT_EQ(tables.find("ntoskrnl.exe", "IoCreateDevic"), nullptr);
     EXPECT_EQ(tables.find("ntoskrnl", "IoCreateDevice"), nullptr);
