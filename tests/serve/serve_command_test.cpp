@@ -17,7 +17,6 @@
 namespace {
 
 using ostdfu_e2e::ProcessResult;
-using ostdfu_e2e::TemporaryFolder;
 using ostdfu_serve::serve;
 using ostdfu_serve::ServeRun;
 
@@ -69,15 +68,7 @@ std::string smallDevice(const std::string& memoryHex, bool readProtected = false
            R"("write": {"poll_ms": 2, "busy_ms": 2}, "leave": {"poll_ms": 5, "busy_ms": 5}}}]})";
 }
 
-class ServedModels : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const std::string unavailable = ostdfu_serve::serveUnavailable();
-        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    }
-
-    TemporaryFolder folder_;
-};
+using ServedModels = ostdfu_serve::ServedTest;
 
 TEST_F(ServedModels, DfuUtilListsTheFourAlternateSettingsWithTheirNames) {
     const auto scenario = folder_.write("bus.json", R"({"devices": [{"name": "base", "location": [3], "preset": 49}]})");
