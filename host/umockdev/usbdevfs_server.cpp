@@ -8,8 +8,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include <umockdev.h>
+
+#include "host/rtl/text.h"
 
 namespace host::umockdev {
 
@@ -19,14 +22,37 @@ namespace {
 // which cannot reach a URB the device end is still working on. This bounds a transfer instead.
 constexpr std::uint32_t kTransferTimeoutMs = 5000;
 
-std::vector<std::uint8_t> descriptor(DeviceEnd& end, std::uint16_t type, std::uint16_t length) {
+// What the device answers to a GET_DESCRIPTOR, or nothing when it does not.
+std::optional<std::vector<std::uint8_t>> ask(DeviceEnd& end, std::uint16_t value, std::uint16_t index,
+                                             std::uint16_t length) {
     std::vector<std::uint8_t> bytes(length);
-    const SetupPacket setup{0x80, 0x06, static_cast<std::uint16_t>(type << 8), 0, length};
-    const TransferResult result = end.controlTransfer(setup, bytes, kTransferTimeoutMs);
-    if (result.status != TransferStatus::Completed) throw TestbedError("the device gives no descriptor");
+    const TransferResult result = end.controlTransfer({0x80, 0x06, value, index, length}, bytes, kTransferTimeoutMs);
+    if (result.status != TransferStatus::Completed) return std::nullopt;
     bytes.resize(std::min<std::size_t>(result.actualLength, length));
     return bytes;
 }
+
+std::vector<std::uint8_t> descriptor(DeviceEnd& end, std::uint16_t type, std::uint16_t length) {
+    std::optional<std::vector<std::uint8_t>> bytes = ask(end, static_cast<std::uint16_t>(type << 8), 0, length);
+    if (!bytes) throw TestbedError("the device gives no descriptor");
+    return std::move(*bytes);
+}
+
+// The string the kernel keeps for a descriptor index, in the device's first language; empty when
+// the index is 0 or the device gives nothing readable.
+std::string stringOf(DeviceEnd& end, std::uint8_t index, std::uint16_t language) {
+    if (index == 0) return {};
+    const std::optional<std::vector<std::uint8_t>> bytes = ask(end, static_cast<std::uint16_t>(0x0300 | index), language, 255);
+    if (!bytes || bytes->size() < 2 || (*bytes)[1] != 0x03) return {};
+    const std::size_t length = std::min<std::size_t>((*bytes)[0], bytes->size());
+    std::u16string text;
+    for (std::size_t at = 2; at + 1 < length; at += 2) {
+        text += static_cast<char16_t>((*bytes)[at] | (*bytes)[at + 1] << 8);
+    }
+    return host::narrow(text);
+}
+
+constexpr SetupPacket setConfiguration(unsigned value) { return {0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0}; }
 
 int urbStatusOf(TransferStatus status) {
     switch (status) {
@@ -79,14 +105,25 @@ struct ServerGate {
 
 UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace& place, TransferObserver observer)
     : end_(end), testbed_(testbed), place_(place), observer_(std::move(observer)) {
-    std::vector<std::uint8_t> none;
-    end_.controlTransfer({0x00, 0x09, 1, 0, 0}, none, kTransferTimeoutMs);
-
-    std::vector<std::uint8_t> all = descriptor(end_, 1, 18);
+    // What the kernel does at enumeration: the descriptors, the strings the device descriptor
+    // names (in the first language the device lists), then the first configuration.
+    DeviceSysfs sysfs;
+    sysfs.speedMbps = end_.speed() == UsbSpeed::High ? 480 : 12;
+    sysfs.descriptors = descriptor(end_, 1, 18);
     const std::vector<std::uint8_t> head = descriptor(end_, 2, 9);
-    if (all.size() < 18 || head.size() < 4) throw TestbedError("the device gives short descriptors");
+    if (sysfs.descriptors.size() < 18 || head.size() < 6) throw TestbedError("the device gives short descriptors");
     const std::vector<std::uint8_t> config = descriptor(end_, 2, static_cast<std::uint16_t>(head[2] | head[3] << 8));
-    all.insert(all.end(), config.begin(), config.end());
+    sysfs.descriptors.insert(sysfs.descriptors.end(), config.begin(), config.end());
+    const std::optional<std::vector<std::uint8_t>> languages = ask(end_, 0x0300, 0, 255);
+    const std::uint16_t language =
+        languages && languages->size() >= 4 ? static_cast<std::uint16_t>((*languages)[2] | (*languages)[3] << 8) : 0x0409;
+    sysfs.manufacturer = stringOf(end_, sysfs.descriptors[14], language);
+    sysfs.product = stringOf(end_, sysfs.descriptors[15], language);
+    sysfs.serial = stringOf(end_, sysfs.descriptors[16], language);
+    std::vector<std::uint8_t> none;
+    const bool configured =
+        end_.controlTransfer(setConfiguration(head[5]), none, kTransferTimeoutMs).status == TransferStatus::Completed;
+    sysfs.configuration = configured ? head[5] : 0;
 
     // A hot-plug listener opens the node as soon as it hears of it, and adding the device is
     // what it hears ("add" uevent): the node answers first. One opened earlier would stay a
@@ -105,7 +142,7 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
         throw TestbedError("umockdev cannot serve " + node + ": " + message);
     }
     try {
-        sysfsPath_ = testbed_.add(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
+        sysfsPath_ = testbed_.add(deviceRecord(place_, sysfs));
     } catch (const TestbedError&) {
         g_signal_handlers_disconnect_by_data(handler_, gate_);
         umockdev_testbed_detach_ioctl(testbed_.get(), node.c_str(), nullptr);
