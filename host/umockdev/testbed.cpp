@@ -73,6 +73,10 @@ std::string UsbPlace::devnode() const {
     return node;
 }
 
+std::string configurationValueText(unsigned configuration) {
+    return configuration == 0 ? std::string() : std::to_string(configuration) + "\n";
+}
+
 std::string deviceRecord(const UsbPlace& place, const DeviceSysfs& device) {
     const std::string node = place.devnode();
     const std::vector<std::uint8_t>& d = device.descriptors;
@@ -121,7 +125,7 @@ std::string deviceRecord(const UsbPlace& place, const DeviceSysfs& device) {
         number("bcdDevice", "%04x", word(12));
         number("bNumConfigurations", "%u", d[17]);
     }
-    text("bConfigurationValue", device.configuration == 0 ? "" : std::to_string(device.configuration) + "\n");
+    text("bConfigurationValue", configurationValueText(device.configuration));
     // The active configuration's other fields are empty while there is none.
     if (device.configuration != 0 && d.size() >= 18 + 9) {
         number("bNumInterfaces", "%2u", d[18 + 4]);
@@ -160,5 +164,8 @@ std::string Testbed::addHub(const UsbPlace& place, unsigned ports) {
     return add(deviceRecord(place, hub));
 }
 
+void Testbed::setAttribute(const std::string& sysfsPath, const std::string& name, const std::string& value) {
+    umockdev_testbed_set_attribute(testbed_, sysfsPath.c_str(), name.c_str(), value.c_str());
+}
 
 }  // namespace host::umockdev

@@ -61,6 +61,9 @@ struct DeviceSysfs {
 // tools such as lsusb read, and the uevent's properties.
 std::string deviceRecord(const UsbPlace& place, const DeviceSysfs& device);
 
+// "1\n" for an active configuration, "" for none: the kernel's bConfigurationValue.
+std::string configurationValueText(unsigned configuration);
+
 // Thrown when umockdev refuses a record or a node.
 class TestbedError : public std::runtime_error {
 public:
@@ -85,6 +88,9 @@ public:
     // A hub with that many ports and nothing else to say: libusb needs the hubs between a
     // device and its root hub to give the device's whole port path.
     std::string addHub(const UsbPlace& place, unsigned ports);
+    // Changes one attribute of a device added before, as the kernel does when the device's state
+    // changes (its configuration).
+    void setAttribute(const std::string& sysfsPath, const std::string& name, const std::string& value);
 
 private:
     UMockdevTestbed* testbed_;

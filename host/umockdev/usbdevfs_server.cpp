@@ -54,6 +54,10 @@ std::string stringOf(DeviceEnd& end, std::uint8_t index, std::uint16_t language)
 
 constexpr SetupPacket setConfiguration(unsigned value) { return {0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0}; }
 
+constexpr SetupPacket setInterface(unsigned interfaceNumber, unsigned alternate) {
+    return {0x01, 0x0B, static_cast<std::uint16_t>(alternate), static_cast<std::uint16_t>(interfaceNumber), 0};
+}
+
 int urbStatusOf(TransferStatus status) {
     switch (status) {
         case TransferStatus::Completed:
@@ -121,9 +125,10 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
     sysfs.product = stringOf(end_, sysfs.descriptors[15], language);
     sysfs.serial = stringOf(end_, sysfs.descriptors[16], language);
     std::vector<std::uint8_t> none;
-    const bool configured =
-        end_.controlTransfer(setConfiguration(head[5]), none, kTransferTimeoutMs).status == TransferStatus::Completed;
-    sysfs.configuration = configured ? head[5] : 0;
+    if (end_.controlTransfer(setConfiguration(head[5]), none, kTransferTimeoutMs).status == TransferStatus::Completed) {
+        configuration_ = head[5];
+    }
+    sysfs.configuration = configuration_;
 
     // A hot-plug listener opens the node as soon as it hears of it, and adding the device is
     // what it hears ("add" uevent): the node answers first. One opened earlier would stay a
@@ -217,19 +222,23 @@ void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
             completeWith(client, -ENODATA);
             return;
         case USBDEVFS_SETINTERFACE:
-            standardRequest<usbdevfs_setinterface>(client, [](const usbdevfs_setinterface& choice) {
-                return SetupPacket{0x01, 0x0B, static_cast<std::uint16_t>(choice.altsetting),
-                                   static_cast<std::uint16_t>(choice.interface), 0};
-            });
+            if (const auto choice = argument<usbdevfs_setinterface>(client)) {
+                const int status = standardRequest(setInterface(choice->interface, choice->altsetting));
+                if (status == 0) alternates_[choice->interface] = static_cast<std::uint8_t>(choice->altsetting);
+                completeWith(client, status);
+            }
             return;
         case USBDEVFS_SETCONFIGURATION:
-            standardRequest<unsigned int>(client, [](const unsigned int& value) {
-                return SetupPacket{0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0};
-            });
+            // -1 asks for the unconfigured state, which SET_CONFIGURATION 0 gives.
+            if (const auto value = argument<int>(client)) {
+                const unsigned configuration = *value < 0 ? 0u : static_cast<unsigned>(*value);
+                const int status = standardRequest(setConfiguration(configuration));
+                if (status == 0) configure(configuration);
+                completeWith(client, status);
+            }
             return;
         case USBDEVFS_RESET:
-            end_.resetPort();
-            completeWith(client, 0);
+            completeWith(client, reset());
             return;
         case USBDEVFS_SUBMITURB:
             submit(client);
@@ -249,19 +258,45 @@ void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
     }
 }
 
-// SET_INTERFACE and SET_CONFIGURATION: the argument the caller points at, as the standard request
-// the kernel would send to the device.
+// The argument the caller points at, or nothing (the request completed with EFAULT) when it
+// cannot be read.
 template <typename Argument>
-void UsbdevfsServer::standardRequest(UMockdevIoctlClient* client, SetupPacket (*requestOf)(const Argument&)) {
+std::optional<Argument> UsbdevfsServer::argument(UMockdevIoctlClient* client) {
     UMockdevIoctlData* arg = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(Argument));
     if (arg == nullptr) {
         completeWith(client, -EFAULT);
-        return;
+        return std::nullopt;
     }
     Argument value{};
     std::memcpy(&value, arg->data, sizeof(value));
     g_object_unref(arg);
-    completeWith(client, urbStatusOf(transfer(requestOf(value), {}).status));
+    return value;
+}
+
+// SET_INTERFACE and SET_CONFIGURATION as the standard request the kernel sends for them.
+int UsbdevfsServer::standardRequest(const SetupPacket& setup) { return urbStatusOf(transfer(setup, {}).status); }
+
+// The kernel's view follows every configuration it sets: the alternate settings start over, and
+// sysfs shows the new value (libusb reads it there to know whether to configure).
+void UsbdevfsServer::configure(unsigned configuration) {
+    configuration_ = configuration;
+    alternates_.clear();
+    testbed_.setAttribute(sysfsPath_, "bConfigurationValue", configurationValueText(configuration));
+}
+
+// usb_reset_device: after the port reset the device is at its default state, and the kernel sets
+// its configuration and every alternate setting that is not the first again, so that the programs
+// that hold it open find it as they left it. A device that does not take them back is a new device
+// for the kernel, and the reset fails as if it had left.
+int UsbdevfsServer::reset() {
+    end_.resetPort();
+    if (!end_.connected()) return -ENODEV;
+    if (configuration_ == 0) return 0;
+    if (standardRequest(setConfiguration(configuration_)) != 0) return -ENODEV;
+    for (const auto& [number, alternate] : alternates_) {
+        if (alternate != 0 && standardRequest(setInterface(number, alternate)) != 0) return -ENODEV;
+    }
+    return 0;
 }
 
 // The URB is answered at once: the device end has no bus time of its own to wait for, and the

@@ -200,6 +200,38 @@ TEST_F(ServedBootloader, ADeviceThatLeavesIsReportedOnceAndStaysGone) {
     EXPECT_EQ(events.reconnected, 0);
 }
 
+// What the kernel keeps of a device's configuration: a reset (libusb_reset_device, which a port
+// cycle uses) restores it, and a configuration set through the node shows in sysfs, where libusb
+// reads it to decide whether to send one.
+TEST_F(ServedBootloader, TheConfigurationAndAlternateSettingOutliveAReset) {
+    serve();
+    auto context = std::make_shared<lu::Context>();
+    lu::LibusbDeviceEnd end(context, lu::findBootloaders(*context).at(0), clock_);
+    std::vector<std::uint8_t> none;
+    std::vector<std::uint8_t> value(1, 0xEE);
+    const auto request = [&](host::SetupPacket setup, std::span<std::uint8_t> data) {
+        return end.controlTransfer(setup, data, 1000).status;
+    };
+
+    ASSERT_EQ(request({0x01, 0x0B, 2, 0, 0}, none), TransferStatus::Completed);
+    end.resetPort();
+    EXPECT_TRUE(end.connected());
+    EXPECT_EQ(rom_->configuration(), 1);
+    EXPECT_EQ(rom_->alternateSetting(), 2);
+    ASSERT_EQ(request({0x80, 0x08, 0, 0, 1}, value), TransferStatus::Completed);
+    EXPECT_EQ(value[0], 1) << "GET_CONFIGURATION after the reset";
+    std::vector<std::uint8_t> status(6);
+    EXPECT_EQ(request({0xA1, 0x03, 0, 0, 6}, status), TransferStatus::Completed);
+
+    // Unconfigured, then configured again: the second SET_CONFIGURATION must reach the device.
+    ASSERT_EQ(request({0x00, 0x09, 0, 0, 0}, none), TransferStatus::Completed);
+    EXPECT_EQ(rom_->configuration(), 0);
+    ASSERT_EQ(request({0x00, 0x09, 1, 0, 0}, none), TransferStatus::Completed);
+    EXPECT_EQ(rom_->configuration(), 1);
+    EXPECT_EQ(request({0x01, 0x0B, 1, 0, 0}, none), TransferStatus::Completed);
+    EXPECT_EQ(rom_->alternateSetting(), 1);
+}
+
 // A station opens a unit the moment hot-plug reports it. The node must answer by then: one
 // opened before it was served stays a plain terminal that refuses every usbdevfs request. The
 // race is the plugging thread's against the listener's, so it is run many times.

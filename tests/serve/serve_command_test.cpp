@@ -205,6 +205,22 @@ TEST_F(ServedModels, DfuhostAndDfuUtilFlashTheSameDfuFileToTheSameMemoryAndReadE
     EXPECT_EQ(crcs[0], crcs[1]);
 }
 
+// A port cycle through libusb is a reset, after which the kernel sets the configuration again:
+// another program finds the device as usable as before and reads what was written.
+TEST_F(ServedModels, DfuUtilReadsWhatDfuhostFlashedAfterAPortCycle) {
+    const std::string image = pattern(3000, 7);
+    const auto file = folder_.write("app.bin", image);
+    const auto scenario = folder_.write("bus.json", smallDevice(""));
+    const std::string dfuhost = DFUHOST_PATH;
+    const std::string back = (folder_.path() / "back.bin").string();
+    const ServeRun served =
+        serve(scenario, {"sh", "-c",
+                         dfuhost + " --usb flash 1-3 " + file.string() + " --address 0x08000000 && " + dfuhost +
+                             " --usb cycle-port 1-3 && dfu-util -a 0 -s 0x08000000:3000 -U " + back});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    EXPECT_EQ(difference(bytesOf(back), image), "");
+}
+
 // A hub of three units flashed at once through libusb: each ends with the same memory.
 TEST_F(ServedModels, DfuhostFlashesEveryServedDeviceAtOnce) {
     const std::string unit = smallDevice("");
