@@ -128,6 +128,8 @@ private:
     std::atomic<UsbSpeed> speed_{UsbSpeed::Full};
     std::atomic<bool> connected_{false};
     std::vector<std::uint16_t> claimed_;
+    // libusb may have left the handle's lock broken: closing it would abort the process.
+    bool closeUnsafe_ = false;
     DeviceEndEvents* events_ = nullptr;
 };
 

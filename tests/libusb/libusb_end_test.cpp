@@ -232,6 +232,30 @@ TEST_F(ServedBootloader, TheConfigurationAndAlternateSettingOutliveAReset) {
     EXPECT_EQ(rom_->alternateSetting(), 1);
 }
 
+// libusb 1.0.25 and 1.0.26 break a handle's lock when libusb_set_interface_alt_setting finds
+// its device already gone, and abort the process when the handle is closed. A device that
+// resets under the driver's SET_INTERFACE (the option-byte write) must only be reported gone.
+TEST_F(ServedBootloader, ASetInterfaceToADeviceLibusbSawLeaveReportsItGone) {
+    serve();
+    auto context = std::make_shared<lu::Context>();
+    auto end = std::make_unique<lu::LibusbDeviceEnd>(context, lu::findBootloaders(*context).at(0), clock_);
+    CountingEvents events;
+    end->setEvents(&events);
+    std::vector<std::uint8_t> none;
+    ASSERT_EQ(end->controlTransfer({0x01, 0x0B, 1, 0, 0}, none, 1000).status, TransferStatus::Completed);
+
+    server_->unplug();
+    // Once the list has lost it, libusb has taken in the removal and marked the device gone.
+    for (int look = 0; look < 200 && !lu::findBootloaders(*context).empty(); ++look) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(lu::findBootloaders(*context).empty());
+    EXPECT_EQ(end->controlTransfer({0x01, 0x0B, 0, 0, 0}, none, 1000).status, TransferStatus::Disconnected);
+    EXPECT_FALSE(end->connected());
+    EXPECT_EQ(events.disconnected, 1);
+    end.reset();  // closes what it holds
+}
+
 // A station opens a unit the moment hot-plug reports it. The node must answer by then: one
 // opened before it was served stays a plain terminal that refuses every usbdevfs request. The
 // race is the plugging thread's against the listener's, so it is run many times.

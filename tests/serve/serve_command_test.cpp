@@ -221,6 +221,34 @@ TEST_F(ServedModels, DfuUtilReadsWhatDfuhostFlashedAfterAPortCycle) {
     EXPECT_EQ(difference(bytesOf(back), image), "");
 }
 
+// The option-byte write resets the device under the driver's next request; through libusb that
+// must end as a write done, every time, whichever of the two ways asks for it.
+TEST_F(ServedModels, OptionBytesWrittenThroughLibusbEndTheProcessWell) {
+    const std::string first = "0123456789abcdef0123456789abcdef";
+    const std::string second = "fedcba9876543210fedcba9876543210";
+    std::string bytes;
+    for (std::size_t i = 0; i < second.size(); i += 2) bytes += static_cast<char>(std::stoi(second.substr(i, 2), nullptr, 16));
+    const auto file = folder_.write("ob.bin", bytes);
+    const auto scenario = folder_.write("bus.json", smallDevice(""));
+    const std::string dfuhost = DFUHOST_PATH;
+    // Each write resets the device, which comes back at another address: the next command waits
+    // (at most 10 s) until libusb lists it there.
+    const std::string rounds =
+        "d=/sys/devices/pci0000:00/usb1/1-3; "
+        "run() { n=$(cat $d/devnum); \"$@\" || exit $?; for i in $(seq 200); do "
+        "m=$(cat $d/devnum 2>/dev/null) && [ \"$m\" != \"$n\" ] && lsusb -s 1:$m >/dev/null && return; "
+        "sleep 0.05; done; exit 9; }; "
+        "for i in 1 2 3 4; do run " + dfuhost + " --usb option-bytes write 1-3 " + first + " --allow; run " + dfuhost +
+        " --usb flash 1-3 " + file.string() + " --address 0x1FFFF800 --option-bytes; done; " + dfuhost +
+        " --usb --json option-bytes read 1-3";
+    const ServeRun served = serve(scenario, {"sh", "-c", rounds});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    const std::string out = served.commandOut();
+    // The read's JSON is the last document; the lines before it are the writes' own.
+    const nlohmann::json read = nlohmann::json::parse(out.substr(out.rfind("\n{") + 1));
+    EXPECT_EQ(read["option_bytes"], second);
+}
+
 // A hub of three units flashed at once through libusb: each ends with the same memory.
 TEST_F(ServedModels, DfuhostFlashesEveryServedDeviceAtOnce) {
     const std::string unit = smallDevice("");
