@@ -364,6 +364,23 @@ bool LibusbDeviceEnd::noticeReturn(unsigned address) {
     return back;
 }
 
+void LibusbDeviceEnd::checkPresence() {
+    std::optional<unsigned> address;
+    for (const FoundDevice& device : findBootloaders(*context_)) {
+        if (device.busNumber == found_.busNumber && device.ports == found_.ports) address = device.address;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        // Still the device it holds: one that re-enumerated has another address.
+        if (connected_ && address == found_.address) return;
+    }
+    if (address) {
+        noticeReturn(*address);
+    } else {
+        noticeDeparture();
+    }
+}
+
 UsbSpeed LibusbDeviceEnd::speed() const { return speed_.load(); }
 
 bool LibusbDeviceEnd::connected() const { return connected_.load(); }

@@ -95,6 +95,9 @@ public:
     UsbSpeed speed() const override;
     bool connected() const override;
     void setEvents(DeviceEndEvents* events) override;
+    // The device list at its place: a departure the end had not noticed, and a bootloader there
+    // again (opened, and the bus hears of its return).
+    void checkPresence() override;
 
     const FoundDevice& place() const { return found_; }
 

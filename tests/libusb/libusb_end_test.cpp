@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <libusb.h>
@@ -254,6 +255,40 @@ TEST_F(ServedBootloader, ASetInterfaceToADeviceLibusbSawLeaveReportsItGone) {
     EXPECT_FALSE(end->connected());
     EXPECT_EQ(events.disconnected, 1);
     end.reset();  // closes what it holds
+}
+
+// A one-shot command hears of nothing by itself: it looks when it waits for a device that
+// re-enumerates (after a read unprotect), and sees it leave and come back at a new address.
+TEST_F(ServedBootloader, ALookAtThePlaceFindsTheDeviceGoneAndBack) {
+    serve();
+    auto context = std::make_shared<lu::Context>();
+    lu::LibusbDeviceEnd end(context, lu::findBootloaders(*context).at(0), clock_);
+    CountingEvents events;
+    end.setEvents(&events);
+    // The testbed's uevents reach libusb's list a moment later: looks are repeated, bounded.
+    const auto lookUntil = [&](const std::function<bool()>& done) {
+        for (int look = 0; look < 200 && !done(); ++look) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            end.checkPresence();
+        }
+        return done();
+    };
+
+    end.checkPresence();
+    EXPECT_EQ(events.disconnected + events.reconnected, 0) << "nothing changed";
+
+    server_.reset();
+    ASSERT_TRUE(lookUntil([&] { return events.disconnected == 1; }));
+    EXPECT_EQ(events.reconnected, 0);
+    EXPECT_FALSE(end.connected());
+
+    server_ = std::make_unique<host::umockdev::UsbdevfsServer>(*testbed_, *rom_, host::umockdev::UsbPlace{3, {1}, 6});
+    ASSERT_TRUE(lookUntil([&] { return events.reconnected == 1; }));
+    EXPECT_EQ(events.disconnected, 1);
+    ASSERT_TRUE(end.connected());
+    EXPECT_EQ(end.place().address, 6u);
+    std::vector<std::uint8_t> status(6);
+    EXPECT_EQ(end.controlTransfer({0xA1, 0x03, 0, 0, 6}, status, 1000).status, TransferStatus::Completed);
 }
 
 // A station opens a unit the moment hot-plug reports it. The node must answer by then: one

@@ -249,6 +249,33 @@ TEST_F(ServedModels, OptionBytesWrittenThroughLibusbEndTheProcessWell) {
     EXPECT_EQ(read["option_bytes"], second);
 }
 
+// A read-protected device through libusb: the unprotect makes it leave and come back at another
+// address; dfuhost waits for it, identifies it and flashes the image, a .dfu made for its
+// product as well as a raw one.
+TEST_F(ServedModels, DfuhostUnprotectsAndFlashesAProtectedDeviceThroughLibusb) {
+    const std::string image = pattern(5000, 8);
+    client::FirmwareImage dfu;
+    dfu.elements.push_back({0, 0x08000000, std::vector<std::uint8_t>(image.begin(), image.end())});
+    dfu.product = client::ImageProduct{0x3A7C, 0x5031, 0xFFFF};  // the product of preset 49
+    client::saveImage(folder_.path() / "app.dfu", dfu);
+    const std::string raw = folder_.write("app.bin", image).string() + " --address 0x08000000";
+    const auto scenario = folder_.write("bus.json", R"({"devices": [{"name": "unit", "location": [3], "preset": 49,
+        "read_protected": true, "timings": {"read_unprotect": {"poll_ms": 20, "busy_ms": 200},
+        "page_erase": {"poll_ms": 5, "busy_ms": 5}, "write": {"poll_ms": 2, "busy_ms": 2}}}]})");
+    const std::string back = (folder_.path() / "back.bin").string();
+    for (const std::string& file : {(folder_.path() / "app.dfu").string(), raw}) {
+        SCOPED_TRACE(file);
+        std::filesystem::remove(back);
+        const ServeRun served =
+            serve(scenario, {"sh", "-c",
+                             std::string(DFUHOST_PATH) + " --usb flash 1-3 " + file +
+                                 " --unprotect && dfu-util -a 0 -s 0x08000000:5000 -U " + back});
+        EXPECT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+        EXPECT_NE(served.process.err.find("removing read protection"), std::string::npos) << served.process.err;
+        EXPECT_EQ(difference(bytesOf(back), image), "");
+    }
+}
+
 // A hub of three units flashed at once through libusb: each ends with the same memory.
 TEST_F(ServedModels, DfuhostFlashesEveryServedDeviceAtOnce) {
     const std::string unit = smallDevice("");

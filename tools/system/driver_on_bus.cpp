@@ -431,6 +431,12 @@ void DriverOnBus::settle() {
     }
 }
 
+bool DriverOnBus::arrivedSince(DeviceSlot& slot, unsigned seen) {
+    slot.bus->end().checkPresence();
+    settle();
+    return slot.arrivals > seen && slot.started();
+}
+
 void DriverOnBus::surpriseRemove(DeviceSlot& slot) {
     if (slot.rom) slot.rom->unplug();
     settle();
