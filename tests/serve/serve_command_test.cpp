@@ -232,10 +232,10 @@ TEST_F(ServedModels, OptionBytesWrittenThroughLibusbEndTheProcessWell) {
     const auto scenario = folder_.write("bus.json", smallDevice(""));
     const std::string dfuhost = DFUHOST_PATH;
     // Each write resets the device, which comes back at another address: the next command waits
-    // (at most 10 s) until libusb lists it there.
+    // (at most 30 s) until libusb lists it there.
     const std::string rounds =
         "d=/sys/devices/pci0000:00/usb1/1-3; "
-        "run() { n=$(cat $d/devnum); \"$@\" || exit $?; for i in $(seq 200); do "
+        "run() { n=$(cat $d/devnum); \"$@\" || exit $?; for i in $(seq 600); do "
         "m=$(cat $d/devnum 2>/dev/null) && [ \"$m\" != \"$n\" ] && lsusb -s 1:$m >/dev/null && return; "
         "sleep 0.05; done; exit 9; }; "
         "for i in 1 2 3 4; do run " + dfuhost + " --usb option-bytes write 1-3 " + first + " --allow; run " + dfuhost +
