@@ -36,7 +36,7 @@ packages=(
     g++ cmake ninja-build pkg-config
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     nlohmann-json3-dev libcli11-dev
-    libusb-1.0-0-dev umockdev libumockdev-dev dfu-util
+    libusb-1.0-0-dev umockdev libumockdev-dev dfu-util usbutils
     clang libclang-rt-14-dev
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 python3-pefile
 )

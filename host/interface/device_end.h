@@ -62,6 +62,10 @@ public:
     virtual UsbSpeed speed() const = 0;
     virtual bool connected() const = 0;
     virtual void setEvents(DeviceEndEvents* events) = 0;
+    // Looks whether the device left or came back while nothing was sent to it. An end that tells
+    // of both by itself (the bootloader model) has nothing to do; a real device, which nothing
+    // watches in a one-shot command, is looked for at its place, and the events say what changed.
+    virtual void checkPresence() {}
 };
 
 }  // namespace host

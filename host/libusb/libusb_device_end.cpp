@@ -52,6 +52,23 @@ std::vector<unsigned> portsOf(libusb_device* device) {
     return ports;
 }
 
+// libusb 1.0.25 and 1.0.26 unlock a handle's mutex without having locked it when
+// libusb_set_interface_alt_setting finds the device already gone; libusb_close then fails to
+// destroy that mutex and aborts the process. 1.0.27 mends it.
+bool setInterfaceUnbalancesLock() {
+    const libusb_version* v = libusb_get_version();
+    return v->major == 1 && v->minor == 0 && (v->micro == 25 || v->micro == 26);
+}
+
+// A handle that cannot be closed safely stays open until the process ends (its device is gone:
+// it holds a descriptor and a little memory). Kept here, where leak checkers can still see it.
+void keepOpen(libusb_device_handle* handle) {
+    static std::mutex mutex;
+    static std::vector<libusb_device_handle*> handles;
+    std::lock_guard lock(mutex);
+    handles.push_back(handle);
+}
+
 UsbSpeed speedOf(libusb_device* device) {
     switch (libusb_get_device_speed(device)) {
         case LIBUSB_SPEED_LOW:
@@ -194,6 +211,7 @@ int LibusbDeviceEnd::reopen(std::optional<unsigned> address) {
             handle_ = nullptr;
             return rc;
         }
+        closeUnsafe_ = false;
         // Claiming detaches a kernel driver bound to the interface, and closing gives it back.
         libusb_set_auto_detach_kernel_driver(handle_, 1);
         found_.address = libusb_get_device_address(device);
@@ -205,21 +223,24 @@ int LibusbDeviceEnd::reopen(std::optional<unsigned> address) {
 }
 
 void LibusbDeviceEnd::close() {
-    if (handle_ != nullptr) {
+    if (handle_ != nullptr && closeUnsafe_) {
+        keepOpen(handle_);
+    } else if (handle_ != nullptr) {
         for (std::uint16_t number : claimed_) libusb_release_interface(handle_, number);
         libusb_close(handle_);
-        handle_ = nullptr;
     }
+    handle_ = nullptr;
     claimed_.clear();
     connected_ = false;
 }
 
 int LibusbDeviceEnd::claim(std::uint16_t interfaceNumber) {
-    if (std::find(claimed_.begin(), claimed_.end(), interfaceNumber) != claimed_.end()) {
-        return LIBUSB_SUCCESS;
-    }
+    // Asked again for an interface the handle holds, libusb only says whether the device is
+    // still there.
     const int rc = libusb_claim_interface(handle_, interfaceNumber);
-    if (rc == LIBUSB_SUCCESS) claimed_.push_back(interfaceNumber);
+    if (rc == LIBUSB_SUCCESS && std::find(claimed_.begin(), claimed_.end(), interfaceNumber) == claimed_.end()) {
+        claimed_.push_back(interfaceNumber);
+    }
     return rc;
 }
 
@@ -236,8 +257,14 @@ TransferResult LibusbDeviceEnd::selectConfiguration(std::uint8_t value) {
 
 TransferResult LibusbDeviceEnd::selectInterface(std::uint16_t interfaceNumber, std::uint8_t alternate) {
     // The kernel keeps track of alternate settings: a raw SET_INTERFACE would leave it behind.
+    // The claim also finds a device that libusb already knows to be gone, which must not reach
+    // libusb_set_interface_alt_setting on the libusb versions that then break the handle's lock.
+    // It may still go between the two calls: that handle is then never closed.
     int rc = claim(interfaceNumber);
-    if (rc == LIBUSB_SUCCESS) rc = libusb_set_interface_alt_setting(handle_, interfaceNumber, alternate);
+    if (rc == LIBUSB_SUCCESS) {
+        rc = libusb_set_interface_alt_setting(handle_, interfaceNumber, alternate);
+        if (rc == LIBUSB_ERROR_NO_DEVICE && setInterfaceUnbalancesLock()) closeUnsafe_ = true;
+    }
     if (rc == LIBUSB_ERROR_BUSY || rc == LIBUSB_ERROR_ACCESS) {
         std::fprintf(stderr, "usb %s: interface %u is held by another program or driver (%s)\n",
                      deviceText(found_.busNumber, found_.ports).c_str(), interfaceNumber,
@@ -335,6 +362,23 @@ bool LibusbDeviceEnd::noticeReturn(unsigned address) {
     lock.unlock();
     if (back && events != nullptr) events->deviceReconnected();
     return back;
+}
+
+void LibusbDeviceEnd::checkPresence() {
+    std::optional<unsigned> address;
+    for (const FoundDevice& device : findBootloaders(*context_)) {
+        if (device.busNumber == found_.busNumber && device.ports == found_.ports) address = device.address;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        // Still the device it holds: one that re-enumerated has another address.
+        if (connected_ && address == found_.address) return;
+    }
+    if (address) {
+        noticeReturn(*address);
+    } else {
+        noticeDeparture();
+    }
 }
 
 UsbSpeed LibusbDeviceEnd::speed() const { return speed_.load(); }

@@ -95,6 +95,9 @@ public:
     UsbSpeed speed() const override;
     bool connected() const override;
     void setEvents(DeviceEndEvents* events) override;
+    // The device list at its place: a departure the end had not noticed, and a bootloader there
+    // again (opened, and the bus hears of its return).
+    void checkPresence() override;
 
     const FoundDevice& place() const { return found_; }
 
@@ -128,6 +131,8 @@ private:
     std::atomic<UsbSpeed> speed_{UsbSpeed::Full};
     std::atomic<bool> connected_{false};
     std::vector<std::uint16_t> claimed_;
+    // libusb may have left the handle's lock broken: closing it would abort the process.
+    bool closeUnsafe_ = false;
     DeviceEndEvents* events_ = nullptr;
 };
 

@@ -73,17 +73,69 @@ std::string UsbPlace::devnode() const {
     return node;
 }
 
-std::string deviceRecord(const UsbPlace& place, unsigned speedMbps, const std::vector<std::uint8_t>& descriptors) {
+std::string configurationValueText(unsigned configuration) {
+    return configuration == 0 ? std::string() : std::to_string(configuration) + "\n";
+}
+
+std::string deviceRecord(const UsbPlace& place, const DeviceSysfs& device) {
     const std::string node = place.devnode();
-    return "P: " + place.sysfsPath() + "\n" +
-           "N: " + node.substr(5) + "\n" +  // relative to /dev
-           "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-           "E: DEVNAME=" + node + "\n" +
-           "A: busnum=" + std::to_string(place.busNumber) + "\\n\n" +
-           "A: devnum=" + std::to_string(place.address) + "\\n\n" +
-           "A: speed=" + std::to_string(speedMbps) + "\\n\n" +
-           "A: bConfigurationValue=1\\n\n" +
-           "H: descriptors=" + hex(descriptors) + "\n";
+    const std::vector<std::uint8_t>& d = device.descriptors;
+    std::string record = "P: " + place.sysfsPath() + "\n" + "N: " + node.substr(5) + "\n" +  // relative to /dev
+                         "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + node + "\n";
+    // Attribute values as the kernel's sysfs code prints them. umockdev reads an "A:" value as C
+    // text, so its newline goes in escaped; the strings come from the device and go in as bytes
+    // ("H:"), so that no character of theirs can end the record's line.
+    const auto text = [&](const char* name, const std::string& value) {
+        std::string escaped;
+        for (char c : value) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+        record += std::string("A: ") + name + "=" + escaped + "\n";
+    };
+    const auto number = [&](const char* name, const char* format, unsigned value) {
+        char printed[16];
+        std::snprintf(printed, sizeof(printed), format, value);
+        text(name, std::string(printed) + "\n");
+    };
+    const auto bytes = [&](const char* name, const std::string& value) {
+        if (!value.empty()) record += std::string("H: ") + name + "=" + hex({value.begin(), value.end()}) + "0a\n";
+    };
+    const auto word = [&](std::size_t at) { return static_cast<unsigned>(d[at] | d[at + 1] << 8); };
+
+    char uevent[96];
+    std::snprintf(uevent, sizeof(uevent), "E: BUSNUM=%03u\nE: DEVNUM=%03u\n", place.busNumber, place.address);
+    record += uevent;
+    number("busnum", "%u", place.busNumber);
+    number("devnum", "%u", place.address);
+    text("devpath", portPath(place.ports, place.ports.size()) + "\n");
+    number("speed", "%u", device.speedMbps);
+    number("maxchild", "%u", device.maxchild);
+    if (d.size() >= 18) {
+        // The uevent's product (vendor/product/release, hex) and class triple (decimal).
+        std::snprintf(uevent, sizeof(uevent), "E: PRODUCT=%x/%x/%x\nE: TYPE=%u/%u/%u\n", word(8), word(10), word(12),
+                      d[4], d[5], d[6]);
+        record += uevent;
+        char version[16];
+        std::snprintf(version, sizeof(version), "%2x.%02x\n", d[3], d[2]);
+        text("version", version);
+        number("bDeviceClass", "%02x", d[4]);
+        number("bDeviceSubClass", "%02x", d[5]);
+        number("bDeviceProtocol", "%02x", d[6]);
+        number("bMaxPacketSize0", "%u", d[7]);
+        number("idVendor", "%04x", word(8));
+        number("idProduct", "%04x", word(10));
+        number("bcdDevice", "%04x", word(12));
+        number("bNumConfigurations", "%u", d[17]);
+    }
+    text("bConfigurationValue", configurationValueText(device.configuration));
+    // The active configuration's other fields are empty while there is none.
+    if (device.configuration != 0 && d.size() >= 18 + 9) {
+        number("bNumInterfaces", "%2u", d[18 + 4]);
+        number("bmAttributes", "%2x", d[18 + 7]);
+        number("bMaxPower", "%umA", d[18 + 8] * 2u);  // in units of 2 mA below SuperSpeed
+    }
+    bytes("manufacturer", device.manufacturer);
+    bytes("product", device.product);
+    bytes("serial", device.serial);
+    return record + "H: descriptors=" + hex(d) + "\n";
 }
 
 Testbed::Testbed() : testbed_(umockdev_testbed_new()) {}
@@ -105,6 +157,15 @@ void Testbed::remove(const std::string& sysfsPath) {
     umockdev_testbed_remove_device(testbed_, sysfsPath.c_str());
 }
 
-std::string Testbed::addHub(const UsbPlace& place) { return add(deviceRecord(place, 12, kHubDescriptors)); }
+std::string Testbed::addHub(const UsbPlace& place, unsigned ports) {
+    DeviceSysfs hub;
+    hub.descriptors = kHubDescriptors;
+    hub.maxchild = ports;
+    return add(deviceRecord(place, hub));
+}
+
+void Testbed::setAttribute(const std::string& sysfsPath, const std::string& name, const std::string& value) {
+    umockdev_testbed_set_attribute(testbed_, sysfsPath.c_str(), name.c_str(), value.c_str());
+}
 
 }  // namespace host::umockdev

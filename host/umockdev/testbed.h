@@ -41,10 +41,28 @@ struct UsbPlace {
     std::string devnode() const;
 };
 
-// The record umockdev builds a device from: its sysfs attributes (bus and device numbers, speed
-// in Mbit/s, the configuration) and the descriptors libusb reads from sysfs instead of asking
-// the device (device descriptor, then the whole configuration).
-std::string deviceRecord(const UsbPlace& place, unsigned speedMbps, const std::vector<std::uint8_t>& descriptors);
+// What the kernel shows of a device besides its place, as it learnt it at enumeration.
+struct DeviceSysfs {
+    unsigned speedMbps = 12;
+    // The device descriptor, then the whole configuration: libusb reads them here instead of
+    // asking the device.
+    std::vector<std::uint8_t> descriptors;
+    unsigned configuration = 1;  // bConfigurationValue of the active configuration; 0: none
+    // The strings its descriptor names; empty when it names none or would not give it, and the
+    // attribute is then absent, as from the kernel.
+    std::string manufacturer;
+    std::string product;
+    std::string serial;
+    unsigned maxchild = 0;  // the ports of a hub
+};
+
+// The record umockdev builds a device from: the attributes the kernel gives every USB device
+// (bus and device numbers, speed, the descriptor fields, the strings, ...), which udev rules and
+// tools such as lsusb read, and the uevent's properties.
+std::string deviceRecord(const UsbPlace& place, const DeviceSysfs& device);
+
+// "1\n" for an active configuration, "" for none: the kernel's bConfigurationValue.
+std::string configurationValueText(unsigned configuration);
 
 // Thrown when umockdev refuses a record or a node.
 class TestbedError : public std::runtime_error {
@@ -67,9 +85,12 @@ public:
     std::string add(const std::string& record);
     // Announces the removal ("remove" uevent) and takes the device off.
     void remove(const std::string& sysfsPath);
-    // A hub with nothing to say: libusb needs the hubs between a device and its root hub to
-    // give the device's whole port path.
-    std::string addHub(const UsbPlace& place);
+    // A hub with that many ports and nothing else to say: libusb needs the hubs between a
+    // device and its root hub to give the device's whole port path.
+    std::string addHub(const UsbPlace& place, unsigned ports);
+    // Changes one attribute of a device added before, as the kernel does when the device's state
+    // changes (its configuration).
+    void setAttribute(const std::string& sysfsPath, const std::string& name, const std::string& value);
 
 private:
     UMockdevTestbed* testbed_;

@@ -8,8 +8,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include <umockdev.h>
+
+#include "host/rtl/text.h"
 
 namespace host::umockdev {
 
@@ -19,13 +22,40 @@ namespace {
 // which cannot reach a URB the device end is still working on. This bounds a transfer instead.
 constexpr std::uint32_t kTransferTimeoutMs = 5000;
 
-std::vector<std::uint8_t> descriptor(DeviceEnd& end, std::uint16_t type, std::uint16_t length) {
+// What the device answers to a GET_DESCRIPTOR, or nothing when it does not.
+std::optional<std::vector<std::uint8_t>> ask(DeviceEnd& end, std::uint16_t value, std::uint16_t index,
+                                             std::uint16_t length) {
     std::vector<std::uint8_t> bytes(length);
-    const SetupPacket setup{0x80, 0x06, static_cast<std::uint16_t>(type << 8), 0, length};
-    const TransferResult result = end.controlTransfer(setup, bytes, kTransferTimeoutMs);
-    if (result.status != TransferStatus::Completed) throw TestbedError("the device gives no descriptor");
+    const TransferResult result = end.controlTransfer({0x80, 0x06, value, index, length}, bytes, kTransferTimeoutMs);
+    if (result.status != TransferStatus::Completed) return std::nullopt;
     bytes.resize(std::min<std::size_t>(result.actualLength, length));
     return bytes;
+}
+
+std::vector<std::uint8_t> descriptor(DeviceEnd& end, std::uint16_t type, std::uint16_t length) {
+    std::optional<std::vector<std::uint8_t>> bytes = ask(end, static_cast<std::uint16_t>(type << 8), 0, length);
+    if (!bytes) throw TestbedError("the device gives no descriptor");
+    return std::move(*bytes);
+}
+
+// The string the kernel keeps for a descriptor index, in the device's first language; empty when
+// the index is 0 or the device gives nothing readable.
+std::string stringOf(DeviceEnd& end, std::uint8_t index, std::uint16_t language) {
+    if (index == 0) return {};
+    const std::optional<std::vector<std::uint8_t>> bytes = ask(end, static_cast<std::uint16_t>(0x0300 | index), language, 255);
+    if (!bytes || bytes->size() < 2 || (*bytes)[1] != 0x03) return {};
+    const std::size_t length = std::min<std::size_t>((*bytes)[0], bytes->size());
+    std::u16string text;
+    for (std::size_t at = 2; at + 1 < length; at += 2) {
+        text += static_cast<char16_t>((*bytes)[at] | (*bytes)[at + 1] << 8);
+    }
+    return host::narrow(text);
+}
+
+constexpr SetupPacket setConfiguration(unsigned value) { return {0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0}; }
+
+constexpr SetupPacket setInterface(unsigned interfaceNumber, unsigned alternate) {
+    return {0x01, 0x0B, static_cast<std::uint16_t>(alternate), static_cast<std::uint16_t>(interfaceNumber), 0};
 }
 
 int urbStatusOf(TransferStatus status) {
@@ -79,14 +109,26 @@ struct ServerGate {
 
 UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace& place, TransferObserver observer)
     : end_(end), testbed_(testbed), place_(place), observer_(std::move(observer)) {
-    std::vector<std::uint8_t> none;
-    end_.controlTransfer({0x00, 0x09, 1, 0, 0}, none, kTransferTimeoutMs);
-
-    std::vector<std::uint8_t> all = descriptor(end_, 1, 18);
+    // What the kernel does at enumeration: the descriptors, the strings the device descriptor
+    // names (in the first language the device lists), then the first configuration.
+    DeviceSysfs sysfs;
+    sysfs.speedMbps = end_.speed() == UsbSpeed::High ? 480 : 12;
+    sysfs.descriptors = descriptor(end_, 1, 18);
     const std::vector<std::uint8_t> head = descriptor(end_, 2, 9);
-    if (all.size() < 18 || head.size() < 4) throw TestbedError("the device gives short descriptors");
+    if (sysfs.descriptors.size() < 18 || head.size() < 6) throw TestbedError("the device gives short descriptors");
     const std::vector<std::uint8_t> config = descriptor(end_, 2, static_cast<std::uint16_t>(head[2] | head[3] << 8));
-    all.insert(all.end(), config.begin(), config.end());
+    sysfs.descriptors.insert(sysfs.descriptors.end(), config.begin(), config.end());
+    const std::optional<std::vector<std::uint8_t>> languages = ask(end_, 0x0300, 0, 255);
+    const std::uint16_t language =
+        languages && languages->size() >= 4 ? static_cast<std::uint16_t>((*languages)[2] | (*languages)[3] << 8) : 0x0409;
+    sysfs.manufacturer = stringOf(end_, sysfs.descriptors[14], language);
+    sysfs.product = stringOf(end_, sysfs.descriptors[15], language);
+    sysfs.serial = stringOf(end_, sysfs.descriptors[16], language);
+    std::vector<std::uint8_t> none;
+    if (end_.controlTransfer(setConfiguration(head[5]), none, kTransferTimeoutMs).status == TransferStatus::Completed) {
+        configuration_ = head[5];
+    }
+    sysfs.configuration = configuration_;
 
     // A hot-plug listener opens the node as soon as it hears of it, and adding the device is
     // what it hears ("add" uevent): the node answers first. One opened earlier would stay a
@@ -105,7 +147,7 @@ UsbdevfsServer::UsbdevfsServer(Testbed& testbed, DeviceEnd& end, const UsbPlace&
         throw TestbedError("umockdev cannot serve " + node + ": " + message);
     }
     try {
-        sysfsPath_ = testbed_.add(deviceRecord(place_, end_.speed() == UsbSpeed::High ? 480 : 12, all));
+        sysfsPath_ = testbed_.add(deviceRecord(place_, sysfs));
     } catch (const TestbedError&) {
         g_signal_handlers_disconnect_by_data(handler_, gate_);
         umockdev_testbed_detach_ioctl(testbed_.get(), node.c_str(), nullptr);
@@ -180,19 +222,23 @@ void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
             completeWith(client, -ENODATA);
             return;
         case USBDEVFS_SETINTERFACE:
-            standardRequest<usbdevfs_setinterface>(client, [](const usbdevfs_setinterface& choice) {
-                return SetupPacket{0x01, 0x0B, static_cast<std::uint16_t>(choice.altsetting),
-                                   static_cast<std::uint16_t>(choice.interface), 0};
-            });
+            if (const auto choice = argument<usbdevfs_setinterface>(client)) {
+                const int status = standardRequest(setInterface(choice->interface, choice->altsetting));
+                if (status == 0) alternates_[choice->interface] = static_cast<std::uint8_t>(choice->altsetting);
+                completeWith(client, status);
+            }
             return;
         case USBDEVFS_SETCONFIGURATION:
-            standardRequest<unsigned int>(client, [](const unsigned int& value) {
-                return SetupPacket{0x00, 0x09, static_cast<std::uint16_t>(value), 0, 0};
-            });
+            // -1 asks for the unconfigured state, which SET_CONFIGURATION 0 gives.
+            if (const auto value = argument<int>(client)) {
+                const unsigned configuration = *value < 0 ? 0u : static_cast<unsigned>(*value);
+                const int status = standardRequest(setConfiguration(configuration));
+                if (status == 0) configure(configuration);
+                completeWith(client, status);
+            }
             return;
         case USBDEVFS_RESET:
-            end_.resetPort();
-            completeWith(client, 0);
+            completeWith(client, reset());
             return;
         case USBDEVFS_SUBMITURB:
             submit(client);
@@ -212,19 +258,45 @@ void UsbdevfsServer::handle(UMockdevIoctlClient* client) {
     }
 }
 
-// SET_INTERFACE and SET_CONFIGURATION: the argument the caller points at, as the standard request
-// the kernel would send to the device.
+// The argument the caller points at, or nothing (the request completed with EFAULT) when it
+// cannot be read.
 template <typename Argument>
-void UsbdevfsServer::standardRequest(UMockdevIoctlClient* client, SetupPacket (*requestOf)(const Argument&)) {
+std::optional<Argument> UsbdevfsServer::argument(UMockdevIoctlClient* client) {
     UMockdevIoctlData* arg = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(Argument));
     if (arg == nullptr) {
         completeWith(client, -EFAULT);
-        return;
+        return std::nullopt;
     }
     Argument value{};
     std::memcpy(&value, arg->data, sizeof(value));
     g_object_unref(arg);
-    completeWith(client, urbStatusOf(transfer(requestOf(value), {}).status));
+    return value;
+}
+
+// SET_INTERFACE and SET_CONFIGURATION as the standard request the kernel sends for them.
+int UsbdevfsServer::standardRequest(const SetupPacket& setup) { return urbStatusOf(transfer(setup, {}).status); }
+
+// The kernel's view follows every configuration it sets: the alternate settings start over, and
+// sysfs shows the new value (libusb reads it there to know whether to configure).
+void UsbdevfsServer::configure(unsigned configuration) {
+    configuration_ = configuration;
+    alternates_.clear();
+    testbed_.setAttribute(sysfsPath_, "bConfigurationValue", configurationValueText(configuration));
+}
+
+// usb_reset_device: after the port reset the device is at its default state, and the kernel sets
+// its configuration and every alternate setting that is not the first again, so that the programs
+// that hold it open find it as they left it. A device that does not take them back is a new device
+// for the kernel, and the reset fails as if it had left.
+int UsbdevfsServer::reset() {
+    end_.resetPort();
+    if (!end_.connected()) return -ENODEV;
+    if (configuration_ == 0) return 0;
+    if (standardRequest(setConfiguration(configuration_)) != 0) return -ENODEV;
+    for (const auto& [number, alternate] : alternates_) {
+        if (alternate != 0 && standardRequest(setInterface(number, alternate)) != 0) return -ENODEV;
+    }
+    return 0;
 }
 
 // The URB is answered at once: the device end has no bus time of its own to wait for, and the

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,7 +56,10 @@ private:
     friend struct ServerGate;
     void handle(UMockdevIoctlClient* client);
     template <typename Argument>
-    void standardRequest(UMockdevIoctlClient* client, SetupPacket (*requestOf)(const Argument&));
+    std::optional<Argument> argument(UMockdevIoctlClient* client);
+    int standardRequest(const SetupPacket& setup);
+    void configure(unsigned configuration);
+    int reset();
     void submit(UMockdevIoctlClient* client);
     void reap(UMockdevIoctlClient* client);
     TransferResult transfer(const SetupPacket& setup, std::span<std::uint8_t> data);
@@ -65,6 +70,10 @@ private:
     const TransferObserver observer_;
     std::string sysfsPath_;
     std::atomic<bool> unplugged_{false};
+    // The kernel's view of the device, which a reset restores: its configuration (0 for none)
+    // and the alternate setting of each interface. Touched by umockdev's thread only.
+    unsigned configuration_ = 0;
+    std::map<std::uint16_t, std::uint8_t> alternates_;
     UMockdevIoctlBase* handler_ = nullptr;
     ServerGate* gate_ = nullptr;  // owned by the signal connection
     mutable std::mutex mutex_;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "client/device_facts.h"
 #include "tests/e2e/dfuhost_process.h"
 #include "tools/system/device_group.h"
 #include "tools/system/progress_board.h"
@@ -113,6 +114,49 @@ TEST(DeviceGroup, AJobThatThrowsEndsItsDeviceOnly) {
     EXPECT_EQ(results[1].outcome.exitCode, 0);
     bus.removeAll();
     EXPECT_TRUE(bus.unload());
+}
+
+// A job whose device re-enumerates (a read unprotect) waits for its next arrival, and no longer
+// than it was told.
+TEST(DeviceGroup, AJobWaitsForItsDeviceToComeBackForAsLongAsItSays) {
+    constexpr std::uint64_t kLimit = 3'000'000;
+    const struct {
+        const char* what;
+        void (sim::Bootloader::*away)();
+        bool back;
+    } rows[] = {
+        {"re-enumerates", &sim::Bootloader::cyclePort, true},
+        {"stays unplugged", &sim::Bootloader::unplug, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        DriverOnBus bus(scenario::parseScenarioText(R"({"devices": [{"name": "a", "location": [1]}]})", "one.json"), {});
+        ASSERT_TRUE(NT_SUCCESS(bus.start()));
+        DeviceSlot& slot = bus.devices()[0];
+        std::uint64_t waited = 0;
+        bool factsRead = false;
+        const auto results = runOnEach(
+            bus, {&slot},
+            [&](const DeviceSlot&, const JobContext& context) {
+                context.open().close();
+                (*slot.rom.*row.away)();
+                const std::uint64_t start = bus.machine().clock().nowMicros();
+                const client::Handle handle = context.openAfterReturn(kLimit);
+                waited = bus.machine().clock().nowMicros() - start;
+                factsRead = handle.valid() && NT_SUCCESS(client::readDeviceFacts(handle).status);
+                return JobOutcome{handle.valid() ? 0 : 1, "", Json::object()};
+            },
+            {});
+        EXPECT_EQ(results[0].outcome.exitCode, row.back ? 0 : 1);
+        EXPECT_EQ(factsRead, row.back);
+        EXPECT_EQ(slot.arrivals, row.back ? 2u : 1u);
+        if (!row.back) {
+            EXPECT_GE(waited, kLimit);
+            EXPECT_LT(waited, 2 * kLimit);
+        }
+        bus.removeAll();
+        EXPECT_TRUE(bus.unload());
+    }
 }
 
 // Under the virtual clock the devices' waits overlap: flashing three takes the machine's time

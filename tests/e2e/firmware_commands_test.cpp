@@ -104,13 +104,41 @@ TEST(FirmwareCommands, RefusalsExitTwoAndSayWhatAndWhere) {
     EXPECT_EQ(runDfuhost({"flash", "drift-pedals", otherDfu}).exitCode, 0);
 }
 
-TEST(FirmwareCommands, UnprotectWarnsFirstAndThenFlashes) {
+// A read-protected device cannot be identified until the unprotect has made it readable: the
+// product a .dfu names is checked then, before a page is erased or a byte written.
+TEST(FirmwareCommands, UnprotectWarnsFirstThenChecksTheProductAndFlashes) {
     TemporaryFolder folder;
-    const std::string bin = writeBytes(folder, "app.bin", pattern(4096, 5));
-    const ProcessResult run = runDfuhost({"flash", "locked-base", bin, "--address", "0x08000000", "--unprotect"});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("warning: removing read protection: this erases the whole flash"), std::string::npos)
-        << run.err;
+    const Bytes app = pattern(4096, 5);
+    const std::string bin = writeBytes(folder, "app.bin", app);
+    const auto dfuFor = [&](std::uint16_t product, const char* name) {
+        client::FirmwareImage image;
+        image.elements.push_back({0, 0x08000000, app});
+        image.product = client::ImageProduct{0x3A7C, product, 0xFFFF};
+        return writeBytes(folder, name, client::writeDfuSe(image));
+    };
+    const struct {
+        std::string file;
+        int exitCode;
+        std::vector<std::string> message;
+    } rows[] = {
+        {bin, 0, {"4096 written, 4096 verified"}},
+        // locked-base is a Summit Wheel Base, 3a7c:5040, once it can be read.
+        {dfuFor(0x5040, "base.dfu"), 0, {"4096 written, 4096 verified"}},
+        {dfuFor(0x5023, "pedals.dfu"), 1,
+         {"names product 3a7c:5023, but the driver identified this device as 3a7c:5040",
+          "the read protection was removed and the flash erased, nothing was written"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        std::vector<std::string> arguments = {"--json", "flash", "locked-base", row.file, "--unprotect"};
+        if (row.file == bin) arguments.insert(arguments.end(), {"--address", "0x08000000"});
+        const ProcessResult run = runDfuhost(arguments);
+        EXPECT_EQ(run.exitCode, row.exitCode) << run.err;
+        EXPECT_NE(run.err.find("warning: removing read protection: this erases the whole flash"), std::string::npos)
+            << run.err;
+        const std::string message = run.json()["message"];
+        for (const std::string& part : row.message) EXPECT_NE(message.find(part), std::string::npos) << message;
+    }
 }
 
 // A device that leaves in the middle of the download, and the same action again after it is

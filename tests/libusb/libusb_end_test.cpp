@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <libusb.h>
@@ -198,6 +199,96 @@ TEST_F(ServedBootloader, ADeviceThatLeavesIsReportedOnceAndStaysGone) {
     EXPECT_FALSE(end.connected());
     EXPECT_EQ(events.disconnected, 1);
     EXPECT_EQ(events.reconnected, 0);
+}
+
+// What the kernel keeps of a device's configuration: a reset (libusb_reset_device, which a port
+// cycle uses) restores it, and a configuration set through the node shows in sysfs, where libusb
+// reads it to decide whether to send one.
+TEST_F(ServedBootloader, TheConfigurationAndAlternateSettingOutliveAReset) {
+    serve();
+    auto context = std::make_shared<lu::Context>();
+    lu::LibusbDeviceEnd end(context, lu::findBootloaders(*context).at(0), clock_);
+    std::vector<std::uint8_t> none;
+    std::vector<std::uint8_t> value(1, 0xEE);
+    const auto request = [&](host::SetupPacket setup, std::span<std::uint8_t> data) {
+        return end.controlTransfer(setup, data, 1000).status;
+    };
+
+    ASSERT_EQ(request({0x01, 0x0B, 2, 0, 0}, none), TransferStatus::Completed);
+    end.resetPort();
+    EXPECT_TRUE(end.connected());
+    EXPECT_EQ(rom_->configuration(), 1);
+    EXPECT_EQ(rom_->alternateSetting(), 2);
+    ASSERT_EQ(request({0x80, 0x08, 0, 0, 1}, value), TransferStatus::Completed);
+    EXPECT_EQ(value[0], 1) << "GET_CONFIGURATION after the reset";
+    std::vector<std::uint8_t> status(6);
+    EXPECT_EQ(request({0xA1, 0x03, 0, 0, 6}, status), TransferStatus::Completed);
+
+    // Unconfigured, then configured again: the second SET_CONFIGURATION must reach the device.
+    ASSERT_EQ(request({0x00, 0x09, 0, 0, 0}, none), TransferStatus::Completed);
+    EXPECT_EQ(rom_->configuration(), 0);
+    ASSERT_EQ(request({0x00, 0x09, 1, 0, 0}, none), TransferStatus::Completed);
+    EXPECT_EQ(rom_->configuration(), 1);
+    EXPECT_EQ(request({0x01, 0x0B, 1, 0, 0}, none), TransferStatus::Completed);
+    EXPECT_EQ(rom_->alternateSetting(), 1);
+}
+
+// libusb 1.0.25 and 1.0.26 break a handle's lock when libusb_set_interface_alt_setting finds
+// its device already gone, and abort the process when the handle is closed. A device that
+// resets under the driver's SET_INTERFACE (the option-byte write) must only be reported gone.
+TEST_F(ServedBootloader, ASetInterfaceToADeviceLibusbSawLeaveReportsItGone) {
+    serve();
+    auto context = std::make_shared<lu::Context>();
+    auto end = std::make_unique<lu::LibusbDeviceEnd>(context, lu::findBootloaders(*context).at(0), clock_);
+    CountingEvents events;
+    end->setEvents(&events);
+    std::vector<std::uint8_t> none;
+    ASSERT_EQ(end->controlTransfer({0x01, 0x0B, 1, 0, 0}, none, 1000).status, TransferStatus::Completed);
+
+    server_->unplug();
+    // Once the list has lost it, libusb has taken in the removal and marked the device gone.
+    for (int look = 0; look < 200 && !lu::findBootloaders(*context).empty(); ++look) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(lu::findBootloaders(*context).empty());
+    EXPECT_EQ(end->controlTransfer({0x01, 0x0B, 0, 0, 0}, none, 1000).status, TransferStatus::Disconnected);
+    EXPECT_FALSE(end->connected());
+    EXPECT_EQ(events.disconnected, 1);
+    end.reset();  // closes what it holds
+}
+
+// A one-shot command hears of nothing by itself: it looks when it waits for a device that
+// re-enumerates (after a read unprotect), and sees it leave and come back at a new address.
+TEST_F(ServedBootloader, ALookAtThePlaceFindsTheDeviceGoneAndBack) {
+    serve();
+    auto context = std::make_shared<lu::Context>();
+    lu::LibusbDeviceEnd end(context, lu::findBootloaders(*context).at(0), clock_);
+    CountingEvents events;
+    end.setEvents(&events);
+    // The testbed's uevents reach libusb's list a moment later: looks are repeated, bounded.
+    const auto lookUntil = [&](const std::function<bool()>& done) {
+        for (int look = 0; look < 200 && !done(); ++look) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            end.checkPresence();
+        }
+        return done();
+    };
+
+    end.checkPresence();
+    EXPECT_EQ(events.disconnected + events.reconnected, 0) << "nothing changed";
+
+    server_.reset();
+    ASSERT_TRUE(lookUntil([&] { return events.disconnected == 1; }));
+    EXPECT_EQ(events.reconnected, 0);
+    EXPECT_FALSE(end.connected());
+
+    server_ = std::make_unique<host::umockdev::UsbdevfsServer>(*testbed_, *rom_, host::umockdev::UsbPlace{3, {1}, 6});
+    ASSERT_TRUE(lookUntil([&] { return events.reconnected == 1; }));
+    EXPECT_EQ(events.disconnected, 1);
+    ASSERT_TRUE(end.connected());
+    EXPECT_EQ(end.place().address, 6u);
+    std::vector<std::uint8_t> status(6);
+    EXPECT_EQ(end.controlTransfer({0xA1, 0x03, 0, 0, 6}, status, 1000).status, TransferStatus::Completed);
 }
 
 // A station opens a unit the moment hot-plug reports it. The node must answer by then: one

@@ -17,7 +17,6 @@
 namespace {
 
 using ostdfu_e2e::ProcessResult;
-using ostdfu_e2e::TemporaryFolder;
 using ostdfu_serve::serve;
 using ostdfu_serve::ServeRun;
 
@@ -69,15 +68,7 @@ std::string smallDevice(const std::string& memoryHex, bool readProtected = false
            R"("write": {"poll_ms": 2, "busy_ms": 2}, "leave": {"poll_ms": 5, "busy_ms": 5}}}]})";
 }
 
-class ServedModels : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const std::string unavailable = ostdfu_serve::serveUnavailable();
-        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    }
-
-    TemporaryFolder folder_;
-};
+using ServedModels = ostdfu_serve::ServedTest;
 
 TEST_F(ServedModels, DfuUtilListsTheFourAlternateSettingsWithTheirNames) {
     const auto scenario = folder_.write("bus.json", R"({"devices": [{"name": "base", "location": [3], "preset": 49}]})");
@@ -212,6 +203,77 @@ TEST_F(ServedModels, DfuhostAndDfuUtilFlashTheSameDfuFileToTheSameMemoryAndReadE
         crcs.push_back(served.device()["memory_crc32"]);
     }
     EXPECT_EQ(crcs[0], crcs[1]);
+}
+
+// A port cycle through libusb is a reset, after which the kernel sets the configuration again:
+// another program finds the device as usable as before and reads what was written.
+TEST_F(ServedModels, DfuUtilReadsWhatDfuhostFlashedAfterAPortCycle) {
+    const std::string image = pattern(3000, 7);
+    const auto file = folder_.write("app.bin", image);
+    const auto scenario = folder_.write("bus.json", smallDevice(""));
+    const std::string dfuhost = DFUHOST_PATH;
+    const std::string back = (folder_.path() / "back.bin").string();
+    const ServeRun served =
+        serve(scenario, {"sh", "-c",
+                         dfuhost + " --usb flash 1-3 " + file.string() + " --address 0x08000000 && " + dfuhost +
+                             " --usb cycle-port 1-3 && dfu-util -a 0 -s 0x08000000:3000 -U " + back});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    EXPECT_EQ(difference(bytesOf(back), image), "");
+}
+
+// The option-byte write resets the device under the driver's next request; through libusb that
+// must end as a write done, every time, whichever of the two ways asks for it.
+TEST_F(ServedModels, OptionBytesWrittenThroughLibusbEndTheProcessWell) {
+    const std::string first = "0123456789abcdef0123456789abcdef";
+    const std::string second = "fedcba9876543210fedcba9876543210";
+    std::string bytes;
+    for (std::size_t i = 0; i < second.size(); i += 2) bytes += static_cast<char>(std::stoi(second.substr(i, 2), nullptr, 16));
+    const auto file = folder_.write("ob.bin", bytes);
+    const auto scenario = folder_.write("bus.json", smallDevice(""));
+    const std::string dfuhost = DFUHOST_PATH;
+    // Each write resets the device, which comes back at another address: the next command waits
+    // (at most 30 s) until libusb lists it there.
+    const std::string rounds =
+        "d=/sys/devices/pci0000:00/usb1/1-3; "
+        "run() { n=$(cat $d/devnum); \"$@\" || exit $?; for i in $(seq 600); do "
+        "m=$(cat $d/devnum 2>/dev/null) && [ \"$m\" != \"$n\" ] && lsusb -s 1:$m >/dev/null && return; "
+        "sleep 0.05; done; exit 9; }; "
+        "for i in 1 2 3 4; do run " + dfuhost + " --usb option-bytes write 1-3 " + first + " --allow; run " + dfuhost +
+        " --usb flash 1-3 " + file.string() + " --address 0x1FFFF800 --option-bytes; done; " + dfuhost +
+        " --usb --json option-bytes read 1-3";
+    const ServeRun served = serve(scenario, {"sh", "-c", rounds});
+    ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+    const std::string out = served.commandOut();
+    // The read's JSON is the last document; the lines before it are the writes' own.
+    const nlohmann::json read = nlohmann::json::parse(out.substr(out.rfind("\n{") + 1));
+    EXPECT_EQ(read["option_bytes"], second);
+}
+
+// A read-protected device through libusb: the unprotect makes it leave and come back at another
+// address; dfuhost waits for it, identifies it and flashes the image, a .dfu made for its
+// product as well as a raw one.
+TEST_F(ServedModels, DfuhostUnprotectsAndFlashesAProtectedDeviceThroughLibusb) {
+    const std::string image = pattern(5000, 8);
+    client::FirmwareImage dfu;
+    dfu.elements.push_back({0, 0x08000000, std::vector<std::uint8_t>(image.begin(), image.end())});
+    dfu.product = client::ImageProduct{0x3A7C, 0x5031, 0xFFFF};  // the product of preset 49
+    client::saveImage(folder_.path() / "app.dfu", dfu);
+    const std::string raw = folder_.write("app.bin", image).string() + " --address 0x08000000";
+    const auto scenario = folder_.write("bus.json", R"({"devices": [{"name": "unit", "location": [3], "preset": 49,
+        "read_protected": true, "timings": {"read_unprotect": {"poll_ms": 20, "busy_ms": 200},
+        "page_erase": {"poll_ms": 5, "busy_ms": 5}, "write": {"poll_ms": 2, "busy_ms": 2}}}]})");
+    const std::string back = (folder_.path() / "back.bin").string();
+    for (const std::string& file : {(folder_.path() / "app.dfu").string(), raw}) {
+        SCOPED_TRACE(file);
+        std::filesystem::remove(back);
+        const ServeRun served =
+            serve(scenario, {"sh", "-c",
+                             std::string(DFUHOST_PATH) + " --usb flash 1-3 " + file +
+                                 " --unprotect && dfu-util -a 0 -s 0x08000000:5000 -U " + back});
+        EXPECT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
+        EXPECT_NE(served.process.err.find("removing read protection"), std::string::npos) << served.process.err;
+        EXPECT_EQ(difference(bytesOf(back), image), "");
+    }
 }
 
 // A hub of three units flashed at once through libusb: each ends with the same memory.

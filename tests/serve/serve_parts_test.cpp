@@ -31,7 +31,9 @@ TEST(ServeParts, APlaceGivesTheNamesLinuxGivesTheDevice) {
         EXPECT_EQ(c.place.sysfsPath(), c.path);
         EXPECT_EQ(c.place.devnode(), c.node);
         // libusb reads the numbers and the descriptors from sysfs, not from the device.
-        const std::string record = um::deviceRecord(c.place, 12, {0x12, 0x01});
+        um::DeviceSysfs sysfs;
+        sysfs.descriptors = {0x12, 0x01};
+        const std::string record = um::deviceRecord(c.place, sysfs);
         EXPECT_EQ(record.rfind(std::string("P: ") + c.path + "\n", 0), 0u) << record;
         EXPECT_NE(record.find("A: devnum=" + std::to_string(c.place.address) + "\\n\n"), std::string::npos);
         EXPECT_NE(record.find("H: descriptors=1201\n"), std::string::npos);

@@ -34,4 +34,9 @@ std::string serveUnavailable() {
     return "";
 }
 
+void ServedTest::SetUp() {
+    const std::string unavailable = serveUnavailable();
+    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+}
+
 }  // namespace ostdfu_serve

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/dfuhost_process.h"
@@ -27,5 +28,13 @@ ServeRun serve(const std::filesystem::path& scenario, const std::vector<std::str
 // The reason to skip when serve cannot run here (a sanitizer build), or "" when it can; a test
 // failure when it cannot for another reason.
 std::string serveUnavailable();
+
+// A test of served devices: skipped where serve cannot run, with a folder for its files.
+class ServedTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    ostdfu_e2e::TemporaryFolder folder_;
+};
 
 }  // namespace ostdfu_serve

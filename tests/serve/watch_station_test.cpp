@@ -16,7 +16,6 @@
 
 namespace {
 
-using ostdfu_e2e::TemporaryFolder;
 using ostdfu_serve::serve;
 using ostdfu_serve::ServeRun;
 
@@ -54,13 +53,8 @@ std::vector<std::string> devicesOf(const std::vector<nlohmann::json>& events, co
     return names;
 }
 
-class WatchStation : public ::testing::Test {
+class WatchStation : public ostdfu_serve::ServedTest {
 protected:
-    void SetUp() override {
-        const std::string unavailable = ostdfu_serve::serveUnavailable();
-        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    }
-
     std::string station(const std::string& arguments) const {
         return kBound + std::string(DFUHOST_PATH) + " --usb " + arguments;
     }
@@ -76,8 +70,6 @@ protected:
         return serve(scenario, {"sh", "-c",
                                 station("--json watch --flash " + file.string() + " --count " + std::to_string(count))});
     }
-
-    TemporaryFolder folder_;
 };
 
 TEST_F(WatchStation, FlashesUnitsAsTheyComeReportsThePulledOneAndTakesAReturningOneAgain) {

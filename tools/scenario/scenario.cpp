@@ -1,5 +1,6 @@
 #include "tools/scenario/scenario.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -713,6 +714,15 @@ Scenario parseScenarioText(const std::string& text, const std::string& fileName)
         throw ScenarioError(fileName + ": not valid JSON: " + e.what());
     }
     return parseScenario(document, fileName);
+}
+
+unsigned Scenario::hubWidth(unsigned controller, const std::vector<unsigned>& prefix, unsigned narrowest) const {
+    unsigned widest = narrowest;
+    for (const Device& d : devices) {
+        if (d.controller != controller || d.location.size() <= prefix.size()) continue;
+        if (std::equal(prefix.begin(), prefix.end(), d.location.begin())) widest = std::max(widest, d.location[prefix.size()]);
+    }
+    return widest;
 }
 
 Scenario loadScenarioFile(const std::string& path) {

@@ -159,7 +159,13 @@ struct Scenario {
     std::vector<Action> actions;
 
     const Device* findDevice(const std::string& name) const;
+    // The ports of the hub (or root hub) at `prefix` of a controller: as many as the highest port
+    // a device of the scenario uses right below it, and at least `narrowest`.
+    unsigned hubWidth(unsigned controller, const std::vector<unsigned>& prefix, unsigned narrowest) const;
 };
+
+// A scenario's hubs have at least this many ports.
+inline constexpr unsigned kNarrowestHub = 8;
 
 // Limits of the bus: ports per hub are numbered 1..255; hubs reach five tiers below the root.
 inline constexpr unsigned kMaxPort = 255;

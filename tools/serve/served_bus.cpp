@@ -71,7 +71,8 @@ ServedBus::ServedBus(const scenario::Scenario& s, host::Clock& clock, TransferLo
         for (std::size_t depth = 1; depth < ports.size(); ++depth) {
             std::pair<unsigned, std::vector<unsigned>> hub{unit->busNumber(), prefix(ports, depth)};
             if (std::find(placed.begin(), placed.end(), hub) != placed.end()) continue;
-            hubs_.push_back(testbed_.addHub({hub.first, hub.second, nextAddress(hub.first)}));
+            const unsigned ports = s.hubWidth(unit->entry->controller, hub.second, scenario::kNarrowestHub);
+            hubs_.push_back(testbed_.addHub({hub.first, hub.second, nextAddress(hub.first)}, ports));
             placed.push_back(std::move(hub));
         }
     }

@@ -10,6 +10,13 @@
 
 namespace dfuhost {
 
+namespace {
+
+// How often a job that waits for its device to come back looks for it.
+constexpr std::uint64_t kReturnLookMicros = 100'000;
+
+}  // namespace
+
 std::vector<DeviceResult> runOnEach(DriverOnBus& bus, const std::vector<DeviceSlot*>& devices, const DeviceJob& job,
                                     const GroupReport& report) {
     std::mutex busLock;
@@ -24,14 +31,32 @@ std::vector<DeviceResult> runOnEach(DriverOnBus& bus, const std::vector<DeviceSl
                 // Under the virtual clock each device's waits overlap the others' as on a real
                 // hub, and the machine's time afterwards is that of the longest job.
                 const host::VirtualClock::Lane lane(clock, start);
-                const DeviceSlot& device = *devices[i];
+                DeviceSlot& device = *devices[i];
+                unsigned seen = 0;  // the arrival the job's latest handle was opened on
+                // Called with busLock held.
+                const auto openArrival = [&]() -> client::Handle {
+                    seen = device.arrivals;
+                    const auto link = bus.interfaceLink(device, InterfaceKind::Driver);
+                    if (!link) return {};
+                    return client::openLink(*link).handle;
+                };
                 JobContext context;
                 context.open = [&]() -> client::Handle {
                     std::lock_guard lock(busLock);
                     bus.settle();
-                    const auto link = bus.interfaceLink(device, InterfaceKind::Driver);
-                    if (!link) return {};
-                    return client::openLink(*link).handle;
+                    return openArrival();
+                };
+                // The bus is held only for each look, so that the other jobs go on meanwhile.
+                context.openAfterReturn = [&](std::uint64_t limitMicros) -> client::Handle {
+                    const std::uint64_t deadline = clock.nowMicros() + limitMicros;
+                    for (;;) {
+                        {
+                            std::lock_guard lock(busLock);
+                            if (bus.arrivedSince(device, seen)) return openArrival();
+                        }
+                        if (clock.nowMicros() >= deadline) return {};
+                        clock.sleepMicros(kReturnLookMicros);
+                    }
                 };
                 context.warn = [&](const std::string& text) {
                     if (report.warn) report.warn(i, text);

@@ -29,9 +29,8 @@ constexpr std::u16string_view kService = u"ostdfu";
 constexpr std::u16string_view kParametersPath =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ostdfu\\Parameters";
 
-// Hubs of a scenario have at least this many ports; those made for devices that come later have
-// every port a hub may have (USB numbers them in a byte).
-constexpr unsigned kNarrowestHub = 8;
+// Hubs made for devices that come later have every port a hub may have (USB numbers them in a
+// byte).
 constexpr unsigned kWidestHub = 255;
 
 // A device that keeps leaving as soon as it has arrived would otherwise keep one call busy.
@@ -256,7 +255,7 @@ DriverOnBus::DriverOnBus(const scenario::Scenario& s, SystemOptions options)
     // any location the scenario names exists.
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         const scenario::Device& d = *slots_[i].entry;
-        slots_[i].bus = &hubFor(d.controller, d.location, kNarrowestHub)
+        slots_[i].bus = &hubFor(d.controller, d.location, scenario::kNarrowestHub)
                              .attachDevice(static_cast<USHORT>(d.location.back()), ends[i]);
         slots_[i].bus->setRecording(options_.recordTraffic);
     }
@@ -273,16 +272,8 @@ DriverOnBus::~DriverOnBus() {
 
 host::usb::Hub& DriverOnBus::hubFor(unsigned controller, const std::vector<unsigned>& location,
                                     unsigned minimumWidth) {
-    // The widest port any device of the scenario uses below a hub decides its port count.
     auto widthBelow = [this, controller, minimumWidth](const std::vector<unsigned>& prefix) {
-        unsigned widest = minimumWidth;
-        for (const scenario::Device& d : scenario_.devices) {
-            if (d.controller != controller || d.location.size() <= prefix.size()) continue;
-            if (std::equal(prefix.begin(), prefix.end(), d.location.begin())) {
-                widest = std::max(widest, d.location[prefix.size()]);
-            }
-        }
-        return static_cast<USHORT>(widest);
+        return static_cast<USHORT>(scenario_.hubWidth(controller, prefix, minimumWidth));
     };
     if (controllers_.size() <= controller) {
         controllers_.resize(controller + 1, nullptr);
@@ -438,6 +429,12 @@ void DriverOnBus::settle() {
         if (!any) return;
         arriveTogether(arriving);
     }
+}
+
+bool DriverOnBus::arrivedSince(DeviceSlot& slot, unsigned seen) {
+    slot.bus->end().checkPresence();
+    settle();
+    return slot.arrivals > seen && slot.started();
 }
 
 void DriverOnBus::surpriseRemove(DeviceSlot& slot) {

@@ -118,6 +118,10 @@ public:
     // Takes in what the bus reported since the last call: devices that left are surprise-removed,
     // devices that came back are enumerated and offered again.
     void settle();
+    // One look for a device that is to leave and arrive again (it re-enumerates): the device end
+    // looks at its place first, since a real one tells of nothing by itself, then settle(). True
+    // once an arrival after the `seen`th has started.
+    bool arrivedSince(DeviceSlot& device, unsigned seen);
 
     SiblingAnswer notifySibling(const scenario::SiblingNotifyAction& action);
 

@@ -13,6 +13,10 @@ constexpr int kDone = 0;
 constexpr int kFailed = 1;
 constexpr int kRefused = 2;
 
+// How long a device may take to come back after a read unprotect: it erases the whole flash
+// first, which takes half a minute on the largest parts, then enumerates again.
+constexpr std::uint64_t kUnprotectReturnMicros = 60'000'000;
+
 JobOutcome outcomeOf(int exitCode, std::string message) { return JobOutcome{exitCode, std::move(message), Json::object()}; }
 
 // The device's facts on a fresh handle; a failed query is the device's failure.
@@ -64,17 +68,28 @@ JobOutcome runFlashJob(const FlashJob& job, const JobContext& context) {
     client::DeviceFacts facts;
     client::FlashPlan plan;
     client::Handle handle = context.open();
+    bool unprotected = false;
     try {
         image = client::loadImage(job.file, job.address);
         if (auto failed = readFacts(handle, facts)) return *failed;
         image = client::placeByAddress(std::move(image), facts);
-        plan = client::planFlash(image, facts, job.plan);
+        // The driver cannot identify a read-protected device: the product a file names is checked
+        // once the unprotect has made the device readable, before any page is erased or written.
+        client::PlanOptions beforeUnprotect = job.plan;
+        beforeUnprotect.anyProduct |= facts.readProtected && !facts.productIdentified();
+        plan = client::planFlash(image, facts, beforeUnprotect);
         if (plan.readUnprotect) {
             context.warn("removing read protection: this erases the whole flash");
             client::ReadUnprotect(handle);
             handle.close();
-            // The device erases its flash and comes back unprotected.
-            handle = context.open();
+            unprotected = true;
+            // The device erases its flash, resets and comes back unprotected, as a new arrival.
+            handle = context.openAfterReturn(kUnprotectReturnMicros);
+            if (!handle.valid()) {
+                return outcomeOf(kFailed, "the device did not come back within " +
+                                              std::to_string(kUnprotectReturnMicros / 1'000'000) +
+                                              " s of the read unprotect");
+            }
             if (auto failed = readFacts(handle, facts)) return *failed;
             if (facts.readProtected) return outcomeOf(kFailed, "the device is still read-protected after the unprotect");
             plan = client::planFlash(image, facts, job.plan);
@@ -82,7 +97,10 @@ JobOutcome runFlashJob(const FlashJob& job, const JobContext& context) {
     } catch (const client::ImageError& e) {
         return outcomeOf(kRefused, e.what());
     } catch (const client::PlanRefusal& e) {
-        return outcomeOf(kRefused, job.file.string() + ": " + e.what());
+        if (!unprotected) return outcomeOf(kRefused, job.file.string() + ": " + e.what());
+        // Not a refusal that left the device as it was: its flash is already erased.
+        return outcomeOf(kFailed, job.file.string() + ": " + e.what() +
+                                      "; the read protection was removed and the flash erased, nothing was written");
     }
     for (const std::string& warning : plan.warnings) context.warn(warning);
 

@@ -42,10 +42,14 @@ struct JobOutcome {
 };
 
 // What a job needs from around it: a handle on its device's driver interface (invalid when the
-// device is not there), taken again after the device re-enumerated; where its warnings go; how
-// it reports progress and learns that it should stop.
+// device is not there); where its warnings go; how it reports progress and learns that it should
+// stop.
 struct JobContext {
     std::function<client::Handle()> open;
+    // For a job that makes its device re-enumerate (a read unprotect): waits at most
+    // `limitMicros` of the machine's clock for the device to leave and arrive again, and opens
+    // it then; invalid when it was not back in time.
+    std::function<client::Handle(std::uint64_t limitMicros)> openAfterReturn;
     std::function<void(const std::string&)> warn;
     client::RunControl control;
 };
