@@ -9,6 +9,7 @@
 #include "host/eventlog/event_log.h"
 #include "host/fault_plan.h"
 #include "host/framework/framework.h"
+#include "host/image/driver_images.h"
 #include "host/io/device_interfaces.h"
 #include "host/io/io_manager.h"
 #include "host/ob/object_manager.h"
@@ -58,6 +59,7 @@ public:
     EventLog& eventLog() { return eventLog_; }
     IoObjects& ioObjects() { return ioObjects_; }
     fx::Framework& framework() { return framework_; }
+    image::DriverImages& driverImages() { return driverImages_; }
     DeviceInterfaces& interfaces() { return interfaces_; }
     IoManager& io() { return io_; }
     usb::Bus& usb() { return usb_; }
@@ -77,6 +79,8 @@ private:
     EventLog eventLog_;
     IoObjects ioObjects_;
     fx::Framework framework_;
+    // Before the PnP manager: an image's code must stay mapped until its driver has unloaded.
+    image::DriverImages driverImages_{framework_};
     DeviceInterfaces interfaces_;
     IoManager io_{interfaces_};
     // Its devices are the physical device objects below the driver: it goes after the PnP

@@ -145,6 +145,11 @@ int main(int argc, char** argv) {
                    "the system version the driver sees, MAJOR.MINOR (default 10.0; the scenario's "
                    "when it has one)")
         ->type_name("X.Y");
+    app.add_option("--driver", g.driver,
+                   "run the driver from a Windows image (the default build makes "
+                   "build/default/package/image/ostdfu.sys) instead of the one built into dfuhost; "
+                   "an image that cannot be loaded is refused with the reason (docs/windows.md)")
+        ->type_name("FILE.sys");
     app.add_flag("--json", g.json, "print the command's result as JSON");
     app.add_option("--trace", g.trace,
                    "trace to stderr: usb (every transfer on the bus), driver (the driver's own "

@@ -18,7 +18,7 @@ using ExportedFunction = void (*)();
 
 struct ExportEntry {
     // Any function the image may call; it must follow the Windows x64 calling convention
-    // (__attribute__((ms_abi))), which its type cannot show here.
+    // (NTAPI), which its type cannot show here.
     template <typename Function>
         requires std::is_function_v<Function>
     ExportEntry(std::string_view exportName, Function* function)

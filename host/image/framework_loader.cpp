@@ -28,7 +28,7 @@ constexpr char16_t kComponent[] = u"KmdfLibrary";
 }
 
 template <std::size_t Index>
-[[noreturn]] __attribute__((ms_abi)) void frameworkTrap() {
+[[noreturn]] NTAPI void frameworkTrap() {
     frameworkFunctionMissing(Index);
 }
 
@@ -54,7 +54,7 @@ bool isKmdfLibrary(const WCHAR* component) {
     }
 }
 
-__attribute__((ms_abi)) NTSTATUS versionBind(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath,
+NTAPI NTSTATUS versionBind(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath,
                                              WdfBindInfo* info, WDF_DRIVER_GLOBALS** globals) {
     FrameworkLoader* loader = FrameworkLoader::current();
     if (loader == nullptr) {
@@ -63,7 +63,7 @@ __attribute__((ms_abi)) NTSTATUS versionBind(PDRIVER_OBJECT driver, PUNICODE_STR
     return loader->bind(driver, registryPath, info, globals);
 }
 
-__attribute__((ms_abi)) NTSTATUS versionUnbind(PUNICODE_STRING registryPath, WdfBindInfo* info,
+NTAPI NTSTATUS versionUnbind(PUNICODE_STRING registryPath, WdfBindInfo* info,
                                                WDF_DRIVER_GLOBALS* globals) {
     FrameworkLoader* loader = FrameworkLoader::current();
     if (loader == nullptr) {

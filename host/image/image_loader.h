@@ -24,7 +24,7 @@ namespace host::image {
 
 // The image's entry point (FxDriverEntry for a framework driver), called with the Windows x64
 // convention.
-using DriverEntryPoint = NTSTATUS(__attribute__((ms_abi)) *)(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+using DriverEntryPoint = PDRIVER_INITIALIZE;
 
 struct LoadedSection {
     std::string name;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "host/image/export_tables.h"
+#include "platform/types.h"
 
 namespace {
 
@@ -12,8 +13,8 @@ using host::image::ExportEntry;
 using host::image::ExportModule;
 using host::image::ExportTables;
 
-__attribute__((ms_abi)) int first() { return 1; }
-__attribute__((ms_abi)) int second() { return 2; }
+NTAPI int first() { return 1; }
+NTAPI int second() { return 2; }
 
 const ExportEntry kKernel[] = {{"KeStallExecutionProcessor", &first}, {"IoCreateDevice", &second}};
 const ExportEntry kHal[] = {{"KfRaiseIrql", &second}};

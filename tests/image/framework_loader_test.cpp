@@ -20,11 +20,11 @@ using host::image::WdfBindInfo;
 using image_test::FakeFramework;
 using image_test::FrameworkFunction;
 
-using BindCall = NTSTATUS(__attribute__((ms_abi)) *)(PDRIVER_OBJECT, PUNICODE_STRING, WdfBindInfo*,
+using BindCall = NTSTATUS(NTAPI *)(PDRIVER_OBJECT, PUNICODE_STRING, WdfBindInfo*,
                                                      WDF_DRIVER_GLOBALS**);
-using UnbindCall = NTSTATUS(__attribute__((ms_abi)) *)(PUNICODE_STRING, WdfBindInfo*, WDF_DRIVER_GLOBALS*);
+using UnbindCall = NTSTATUS(NTAPI *)(PUNICODE_STRING, WdfBindInfo*, WDF_DRIVER_GLOBALS*);
 
-__attribute__((ms_abi)) LONG provided() { return 1; }
+NTAPI LONG provided() { return 1; }
 
 // The two calls as an image reaches them: through the export table, by the names it imports.
 struct Wdfldr {
@@ -141,7 +141,7 @@ TEST(FrameworkLoader, CopiesTablesUpToFramework113AndPointsLargerOnesAtItsOwn) {
 TEST(FrameworkLoaderDeathTest, AFrameworkFunctionTheMachineLacksStopsItNamingTheIndex) {
     FakeFramework framework;
     const FrameworkLoader loader(framework);
-    using Trap = void(__attribute__((ms_abi)) *)();
+    using Trap = void(NTAPI *)();
     EXPECT_DEATH(reinterpret_cast<Trap>(loader.table()[0])(), "bugcheck: the driver called entry 0 of the framework's");
     EXPECT_DEATH(reinterpret_cast<Trap>(loader.table()[443])(), "entry 443 of the framework's function table");
 }

@@ -43,13 +43,13 @@ struct IoCreateDeviceCall {
 };
 IoCreateDeviceCall lastCall;
 
-__attribute__((ms_abi)) NTSTATUS recordIoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
+NTAPI NTSTATUS recordIoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
                                                       PUNICODE_STRING name, ULONG type, ULONG characteristics,
                                                       BOOLEAN exclusive, PDEVICE_OBJECT* device) {
     lastCall = {driver, extensionSize, name, type, characteristics, exclusive, device};
     return 0x1234;
 }
-__attribute__((ms_abi)) void unused() {}
+NTAPI void unused() {}
 
 const ExportEntry kKernel[] = {{"IoCreateDevice", &recordIoCreateDevice}};
 const ExportEntry kKernelAndBugCheck[] = {{"IoCreateDevice", &recordIoCreateDevice}, {"KeBugCheckEx", &unused}};
@@ -163,7 +163,7 @@ struct FixtureCall {
 };
 
 WDF_DRIVER_GLOBALS* globalsSeen = nullptr;
-__attribute__((ms_abi)) LONG doubled(WDF_DRIVER_GLOBALS* globals, LONG argument) {
+NTAPI LONG doubled(WDF_DRIVER_GLOBALS* globals, LONG argument) {
     globalsSeen = globals;
     return 2 * argument;
 }

@@ -16,6 +16,7 @@ SystemOptions GlobalOptions::systemOptions() const {
     // Real devices take real time: a virtual clock would skip the poll time-outs they need.
     s.realTime = realTime || usb;
     s.registryFile = registry;
+    s.driverImage = driver;
     if (!osVersion.empty()) {
         const std::size_t dot = osVersion.find('.');
         const auto part = [&](const std::string& text) {

@@ -26,6 +26,7 @@ struct GlobalOptions {
     std::string registry;
     std::string osVersion;
     std::string trace;
+    std::string driver;
     bool json = false;
     bool realTime = false;
     // The bus is the machine's real USB (its 0483:DF11 devices); implies realTime.

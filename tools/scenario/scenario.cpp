@@ -663,7 +663,8 @@ Scenario parseScenario(const json& document, const std::string& fileName) {
     Scenario s;
     s.fileName = fileName;
     const Path root(fileName, "");
-    expectObject(document, root, {"version", "system_version", "parameters", "devices", "actions"});
+    expectObject(document, root,
+                 {"version", "system_version", "parameters", "devices", "actions", "driver"});
     if (document.contains("version") && number(document["version"], root / "version", ~0ULL) != 1) {
         (root / "version").fail("1", &document["version"]);
     }
@@ -672,6 +673,9 @@ Scenario parseScenario(const json& document, const std::string& fileName) {
     }
     if (document.contains("parameters")) {
         s.parameters = parameters(document["parameters"], root / "parameters");
+    }
+    if (document.contains("driver")) {
+        s.driverImage = scenarioPath(document["driver"], root / "driver", fileName);
     }
     std::set<std::string> names;
     const Path devicesPath = root / "devices";

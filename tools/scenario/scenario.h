@@ -157,6 +157,9 @@ struct Scenario {
     Parameters parameters;
     std::vector<Device> devices;
     std::vector<Action> actions;
+    // A Windows driver image to run instead of the driver built into the program; empty: the
+    // built-in one.
+    std::string driverImage;
 
     const Device* findDevice(const std::string& name) const;
     // The ports of the hub (or root hub) at `prefix` of a controller: as many as the highest port

@@ -303,8 +303,27 @@ host::usb::Hub& DriverOnBus::hubFor(unsigned controller, const std::vector<unsig
 
 bool DriverOnBus::driverLoaded() const { return machine_->pnp().driverLoaded(); }
 
+std::string DriverOnBus::driverName() const {
+    const std::string& image = imagePath();
+    return image.empty() ? "built-in" : image;
+}
+
+const std::string& DriverOnBus::imagePath() const {
+    return options_.driverImage.empty() ? scenario_.driverImage : options_.driverImage;
+}
+
 NTSTATUS DriverOnBus::start() {
-    entryStatus_ = machine_->pnp().loadDriver(DriverEntry, kService);
+    if (imagePath().empty()) {
+        entryStatus_ = machine_->pnp().loadDriver(DriverEntry, kService);
+    } else {
+        // The image's entry stub binds it to the framework through the framework's loader.
+        const host::image::DriverImages::Loaded loaded = machine_->driverImages().load(imagePath());
+        if (loaded.image == nullptr) {
+            throw scenario::ScenarioError(loaded.error);
+        }
+        entryStatus_ = machine_->pnp().loadDriver(loaded.image->entryPoint(), kService,
+                                                  host::FrameworkBinding::ByDriver);
+    }
     if (!NT_SUCCESS(entryStatus_)) {
         return entryStatus_;
     }

@@ -42,6 +42,9 @@ struct SystemOptions {
     std::function<std::shared_ptr<host::DeviceEnd>(const scenario::Device&, host::Clock&)> deviceEnd;
     // Keep every transfer for the result (off for a long run, which would grow without end).
     bool recordTraffic = true;
+    // A Windows driver image (ostdfu.sys) to run instead of the built-in driver; it replaces the
+    // scenario's.
+    std::string driverImage;
 };
 
 // One transfer as the scenario's result reports it.
@@ -96,6 +99,8 @@ public:
     // driver entry's; when it fails no device is offered.
     NTSTATUS start();
     NTSTATUS driverEntryStatus() const { return entryStatus_; }
+    // Which driver answers: "built-in", or the image file as given.
+    std::string driverName() const;
     bool driverLoaded() const;
 
     // Slots stay where they are while devices are added.
@@ -153,6 +158,8 @@ private:
 
     scenario::Scenario scenario_;
     SystemOptions options_;
+    // The image to load: the options' before the scenario's; empty for the built-in driver.
+    const std::string& imagePath() const;
     std::unique_ptr<host::Machine> machine_;
     std::unique_ptr<Listener> listener_;
     std::deque<DeviceSlot> slots_;

@@ -191,6 +191,7 @@ Json runScenario(const scenario::Scenario& s, const SystemOptions& options) {
     result["timer_resolution"] = Json{{"requests", system.machine().timerResolution().requests()},
                                       {"releases", system.machine().timerResolution().releases()}};
     result["leaks"] = unloaded ? Json(system.leaks()) : Json(system.machine().pool().leakedTags());
+    result["driver"] = system.driverName();
     result["driver_entry"] = statusText(system.driverEntryStatus());
     result["unloaded"] = unloaded;
     return result;
