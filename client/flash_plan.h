@@ -1,6 +1,6 @@
 // What a flash will do to a device, decided before anything is sent: every element checked
-// against writable memory, the pages or sectors it touches erased once each and nothing else,
-// the downloads in wTransferSize blocks. What cannot be done safely is refused here, so that a
+// against writable memory, the flash pages or sectors it touches erased once each and nothing
+// else, the downloads in wTransferSize blocks. What cannot be done safely is refused here, so that a
 // refusal never leaves a half-erased device.
 #pragma once
 

@@ -290,5 +290,125 @@ TEST(Flash, CancellationStopsBetweenBlocksAndLeavesTheDeviceIdle) {
     EXPECT_EQ(d.arrived.rom->state(), sim::DfuState::DfuIdle);
 }
 
+
+// ---- memory areas as recorded ROMs describe them -------------------------------------------------
+
+sim::BootloaderConfig withSegments(std::vector<sim::SegmentConfig> segments, std::uint16_t transferSize = 2048) {
+    presets::PresetOptions options;
+    options.transferSize = transferSize;
+    sim::BootloaderConfig config = presets::blankBootloader(options);
+    config.segments = std::move(segments);
+    return config;
+}
+
+// The F107 ROM (bootloader 20.00) and the F4 one (21.00) mark their option bytes and OTP with
+// the letter g, erasable like the flash; a dual-bank F42x/F43x names two option-byte blocks,
+// the first being the one the driver writes. The option bytes are rewritten whole by the
+// driver's own write and OTP cannot be erased: neither is ever sent a page erase.
+TEST(Flash, OptionBytesAndOtpAreNeverErasedAndGoWhereTheDriverWritesThem) {
+    const sim::SegmentConfig f107Flash{"@Internal Flash  /0x08000000/128*002Kg", sim::SegmentKind::Flash, {}};
+    const sim::SegmentConfig f4Flash{"@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg",
+                                     sim::SegmentKind::Flash, {}};
+    const sim::SegmentConfig f107Options{"@Option Bytes  /0x1FFFF800/01*016 g", sim::SegmentKind::OptionBytes, {}};
+    const sim::SegmentConfig f4Options{"@Option Bytes  /0x1FFFC000/01*016 g", sim::SegmentKind::OptionBytes, {}};
+    const sim::SegmentConfig f4Otp{"@OTP Memory /0x1FFF7800/01*512 g,01*016 g", sim::SegmentKind::Otp, {}};
+    const sim::SegmentConfig dualBankOptions{"@Option Bytes  /0x1FFFC000/01*016 e/0x1FFEC000/01*016 e",
+                                             sim::SegmentKind::OptionBytes, {}};
+    const Bytes app = pattern(3000, 21);
+    const Bytes options = pattern(16, 22);
+    const Bytes otp = pattern(32, 23);
+    const struct {
+        const char* name;
+        std::vector<sim::SegmentConfig> segments;
+        std::vector<client::ImageElement> elements;  // addresses only, as from a .hex
+        client::PlanOptions allow;
+        std::vector<std::uint32_t> erases;
+        const char* refusal;  // empty: flashed
+        std::uint32_t untouched = 0;  // 16 bytes there keep their value
+    } rows[] = {
+        {"F107: application and option bytes", {f107Flash, f107Options},
+         {{0, kFlash, app}, {0, 0x1FFFF800, options}}, {.optionBytes = true}, {0x08000000, 0x08000800}, ""},
+        {"F4: application, option bytes and OTP", {f4Flash, f4Options, f4Otp},
+         {{0, kFlash, app}, {0, 0x1FFF7800, otp}, {0, 0x1FFFC000, options}}, {.optionBytes = true, .otp = true},
+         {0x08000000}, ""},
+        {"dual bank: the block the driver writes", {f4Flash, dualBankOptions},
+         {{0, kFlash, app}, {0, 0x1FFFC000, options}}, {.optionBytes = true}, {0x08000000}, "", 0x1FFEC000},
+        {"dual bank: the other block", {f4Flash, dualBankOptions}, {{0, kFlash, app}, {0, 0x1FFEC000, options}},
+         {.optionBytes = true}, {}, "option bytes are written whole from 0x1fffc000"},
+        {"option bytes not from their start", {f107Flash, f107Options}, {{0, 0x1FFFF804, Bytes(8, 0)}},
+         {.optionBytes = true}, {}, "option bytes are written whole from 0x1ffff800"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Device d(withSegments(row.segments));
+        const Bytes untouched = row.untouched != 0 ? d.arrived.rom->read(row.untouched, 16) : Bytes{};
+        FirmwareImage image;
+        image.elements = row.elements;
+        const FirmwareImage placed = client::placeByAddress(image, d.facts);
+        std::string refusal;
+        client::RunOutcome run;
+        try {
+            const client::FlashPlan plan = client::planFlash(placed, d.facts, row.allow);
+            run = client::executeFlash(d.handle, d.facts, plan, true, {});
+        } catch (const client::PlanRefusal& e) {
+            refusal = e.what();
+        }
+        EXPECT_EQ(d.erases(), row.erases);
+        if (*row.refusal != '\0') {
+            EXPECT_NE(refusal.find(row.refusal), std::string::npos) << refusal;
+            EXPECT_TRUE(d.arrived.rom->transfers().empty());
+            EXPECT_TRUE(d.flash() == d.before);
+            continue;
+        }
+        EXPECT_EQ(refusal, "");
+        EXPECT_TRUE(run.ok) << run.message;
+        for (const auto& element : row.elements) {
+            EXPECT_TRUE(d.arrived.rom->read(element.address, element.data.size()) == element.data)
+                << std::hex << element.address;
+        }
+        if (row.untouched != 0) {
+            EXPECT_TRUE(d.arrived.rom->read(row.untouched, 16) == untouched);
+        }
+    }
+}
+
+// Elements of one area may touch end to end; one that begins before the one below it ends is
+// refused, whatever lies between them (an empty element writes nothing and hides nothing).
+TEST(Flash, ElementsMayTouchButNotOverlap) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::uint32_t, std::size_t>> elements;  // address, length
+        const char* refusal;  // empty: accepted
+    } rows[] = {
+        {"end to end", {{0x08000000, 3000}, {0x08000BB8, 200}}, ""},
+        {"end to end, listed the other way", {{0x08000BB8, 200}, {0x08000000, 3000}}, ""},
+        {"one byte over", {{0x08000000, 3000}, {0x08000BB7, 200}}, "element at 0x08000bb7 (200 bytes"},
+        {"inside", {{0x08000000, 3000}, {0x08000100, 200}}, "element at 0x08000100 (200 bytes"},
+        {"behind an empty element", {{0x08000000, 3000}, {0x08000010, 0}, {0x08000100, 200}},
+         "element at 0x08000100 (200 bytes"},
+        {"an empty element alone inside", {{0x08000000, 3000}, {0x08000010, 0}}, ""},
+    };
+    Device d;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FirmwareImage image;
+        for (const auto& [address, length] : row.elements) image.elements.push_back({0, address, pattern(length, 1)});
+        image.settingsGiven = true;
+        std::string refusal;
+        try {
+            const client::FlashPlan plan = client::planFlash(image, d.facts, {});
+            EXPECT_EQ(plan.writeBytes(), image.totalBytes());
+        } catch (const client::PlanRefusal& e) {
+            refusal = e.what();
+        }
+        if (*row.refusal == '\0') {
+            EXPECT_EQ(refusal, "");
+        } else {
+            EXPECT_NE(refusal.find(row.refusal), std::string::npos) << refusal;
+            EXPECT_NE(refusal.find("overlaps"), std::string::npos) << refusal;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace ostdfu_test
