@@ -8,8 +8,6 @@ namespace client {
 
 namespace {
 
-// DNLOAD block numbers are 16-bit and start at 2: a longer run takes a new address pointer.
-constexpr std::size_t kMaxBlocksPerRun = 0xFFFF - 2;
 // What the driver's option-byte write takes.
 constexpr std::size_t kMaxOptionBytes = 16;
 
@@ -69,7 +67,7 @@ std::uint64_t FlashPlan::eraseBytes() const {
 
 std::uint64_t FlashPlan::writeBytes() const {
     std::uint64_t total = 0;
-    for (const PlannedWrite& write : writes) total += write.length;
+    for (const ImageElement* write : writes) total += write->data.size();
     return total;
 }
 
@@ -156,15 +154,11 @@ FlashPlan planFlash(const FirmwareImage& image, const DeviceFacts& device, const
         }
         if (area->kind == AreaKind::OptionBytes) checkOptionBytes(element, *area);
         checkElement(element, *area, touched, plan.erases);
-        const std::size_t runBytes = kMaxBlocksPerRun * device.transferSize;
-        for (std::size_t offset = 0; offset < element.data.size(); offset += runBytes) {
-            plan.writes.push_back({element.alternateSetting, element.address + static_cast<std::uint32_t>(offset),
-                                   &element, offset, std::min(runBytes, element.data.size() - offset)});
-        }
+        plan.writes.push_back(&element);
     }
     // The device applies option bytes by resetting: nothing can follow them.
-    std::stable_partition(plan.writes.begin(), plan.writes.end(), [&](const PlannedWrite& w) {
-        return device.areaFor(w.alternateSetting)->kind != AreaKind::OptionBytes;
+    std::stable_partition(plan.writes.begin(), plan.writes.end(), [&](const ImageElement* w) {
+        return device.areaFor(w->alternateSetting)->kind != AreaKind::OptionBytes;
     });
     std::sort(plan.erases.begin(), plan.erases.end(), [](const PlannedErase& a, const PlannedErase& b) {
         return std::pair(a.alternateSetting, a.address) < std::pair(b.alternateSetting, b.address);

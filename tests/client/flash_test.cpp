@@ -410,5 +410,41 @@ TEST(Flash, ElementsMayTouchButNotOverlap) {
     }
 }
 
+// Block numbers are 16 bits wide and data blocks start at 2: with a 16-byte transfer size,
+// 1 MiB + 16 bytes takes a second address pointer for writing, reading back and verifying
+// alike, and no upload ever asks for block 0 (Get Commands) or 1.
+TEST(Flash, RunsOfMoreThan65533BlocksTakeAnotherAddressPointer) {
+    Device d(withSegments({{"@Internal Flash  /0x08000000/16*128Kg", sim::SegmentKind::Flash, {}}}, 16));
+    ASSERT_EQ(d.facts.transferSize, 16);
+    FirmwareImage image;
+    image.elements.push_back({0, kFlash, pattern(0x100010, 43)});
+    image.settingsGiven = true;
+    const client::RunOutcome flashed = d.flashImage(image);
+    ASSERT_TRUE(flashed.ok) << flashed.message;
+    EXPECT_EQ(flashed.verifiedBytes, 0x100010u);
+    Bytes read;
+    const client::RunOutcome got = client::readMemory(d.handle, d.facts, 0, kFlash, 0x100010, read, {});
+    ASSERT_TRUE(got.ok) << got.message;
+    EXPECT_TRUE(read == image.elements[0].data);
+    const client::RunOutcome verified = client::verifyImage(d.handle, d.facts, image, {});
+    EXPECT_TRUE(verified.ok) << verified.message;
+
+    std::vector<std::uint32_t> pointers;
+    std::size_t lowBlocks = 0;
+    for (const auto& t : d.arrived.rom->transfers()) {
+        const bool dnload = t.bmRequestType() == 0x21 && t.bRequest() == 1;
+        const bool upload = t.bmRequestType() == 0xA1 && t.bRequest() == 2;
+        if (dnload && t.wValue() == 0 && t.data.size() == 5 && t.data[0] == 0x21) {
+            pointers.push_back(t.data[1] | t.data[2] << 8 | t.data[3] << 16 | std::uint32_t{t.data[4]} << 24);
+        }
+        if (upload && t.wValue() < 2) ++lowBlocks;
+    }
+    const std::vector<std::uint32_t> twoRuns = {kFlash, kFlash + 65533 * 16};
+    std::vector<std::uint32_t> expected;
+    for (int pass = 0; pass < 4; ++pass) expected.insert(expected.end(), twoRuns.begin(), twoRuns.end());
+    EXPECT_EQ(pointers, expected) << "write, its verify, read, verify";
+    EXPECT_EQ(lowBlocks, 0u);
+}
+
 }  // namespace
 }  // namespace ostdfu_test
