@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "client/dfu_link.h"
 
@@ -14,6 +15,8 @@ namespace {
 constexpr int kRetries = 3;
 // Polls after leave before we take the device for one that stays.
 constexpr int kLeavePolls = 20;
+// What a blank flash or OTP byte reads.
+constexpr std::uint8_t kErasedByte = 0xFF;
 
 std::string hex32(std::uint64_t value) {
     char text[24];
@@ -144,6 +147,7 @@ public:
 
     bool fail(const StepResult& result, const std::string& what) {
         outcome_.status = result.transfer;
+        outcome_.transient = !NT_SUCCESS(result.transfer);
         outcome_.message = std::string(phaseName(outcome_.phase)) + " failed " + what + ": " + result.describe() +
                            progressText();
         return false;
@@ -175,6 +179,12 @@ std::uint64_t verifiable(const FlashPlan& plan, const DeviceFacts& device) {
     return total;
 }
 
+std::string byteText(std::uint8_t value) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "0x%02x", value);
+    return text;
+}
+
 // Reads one element back and compares it with the bytes that should be there.
 bool compare(Worker& worker, const ImageElement& element) {
     std::vector<std::uint8_t> actual;
@@ -186,6 +196,24 @@ bool compare(Worker& worker, const ImageElement& element) {
         return false;
     }
     worker.outcome().verifiedBytes += element.data.size();
+    return true;
+}
+
+// One-time-programmable bytes take one value for good. Read before anything is erased, each
+// byte the element writes must still be blank or hold the image's value already (a rerun after
+// a failure writes it again); any other value refuses the whole flash while the device is as
+// it was, since no rerun could finish it.
+bool checkWriteOnce(Worker& worker, const ImageElement& element) {
+    std::vector<std::uint8_t> held;
+    if (!worker.read(element.address, element.data.size(), held)) return false;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        if (held[i] == kErasedByte || held[i] == element.data[i]) continue;
+        worker.outcome().message = "the one-time-programmable byte at " +
+                                   hex32(element.address + static_cast<std::uint32_t>(i)) + " holds " +
+                                   byteText(held[i]) + ", and the image has " + byteText(element.data[i]) +
+                                   " there; it cannot be changed, and nothing was erased or written";
+        return false;
+    }
     return true;
 }
 
@@ -225,6 +253,17 @@ RunOutcome executeFlash(const Handle& handle, const DeviceFacts& device, const F
     };
 
     const auto areaKind = [&](const ImageElement* element) { return device.areaFor(element->alternateSetting)->kind; };
+    std::vector<const ImageElement*> writeOnce;
+    std::copy_if(plan.writes.begin(), plan.writes.end(), std::back_inserter(writeOnce),
+                 [&](const ImageElement* element) { return areaKind(element) == AreaKind::Otp; });
+    if (!writeOnce.empty()) {
+        std::uint64_t total = 0;
+        for (const ImageElement* element : writeOnce) total += element->data.size();
+        worker.startPhase(Phase::Read, total);
+        for (const ImageElement* element : writeOnce) {
+            if (!select(element->alternateSetting) || !checkWriteOnce(worker, *element)) return outcome;
+        }
+    }
     worker.startPhase(Phase::Erase, plan.eraseBytes());
     for (const PlannedErase& page : plan.erases) {
         if (worker.stopRequested() || !select(page.alternateSetting) || !worker.erase(page)) return outcome;

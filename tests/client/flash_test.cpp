@@ -446,5 +446,43 @@ TEST(Flash, RunsOfMoreThan65533BlocksTakeAnotherAddressPointer) {
     EXPECT_EQ(lowBlocks, 0u);
 }
 
+// OTP takes each byte once. What it holds is read before anything is erased: bytes that are
+// blank or already the image's go on (so that a rerun after a failure finishes the job), any
+// other value refuses the whole flash while the device is still as it was.
+TEST(Flash, WriteOnceMemoryIsCheckedBeforeAnythingIsErased) {
+    const Bytes otp = pattern(32, 31);
+    Bytes other = otp;
+    other[5] ^= 0x40;
+    const struct {
+        const char* name;
+        Bytes heldBefore;  // at 0x1FFF7800; empty: blank
+        bool flashed;
+    } rows[] = {
+        {"blank", {}, true},
+        {"holding the image already", otp, true},
+        {"holding other bytes", other, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Device d;
+        if (!row.heldBefore.empty()) d.arrived.rom->write(0x1FFF7800, row.heldBefore);
+        FirmwareImage image;
+        image.elements = {{0, 0x08004000, pattern(3000, 32)}, {2, 0x1FFF7800, otp}};
+        image.settingsGiven = true;
+        const client::FlashPlan plan = client::planFlash(image, d.facts, {.otp = true});
+        const client::RunOutcome run = client::executeFlash(d.handle, d.facts, plan, true, {});
+        EXPECT_EQ(run.ok, row.flashed) << run.message;
+        if (row.flashed) {
+            EXPECT_TRUE(d.arrived.rom->read(0x1FFF7800, otp.size()) == otp);
+            continue;
+        }
+        EXPECT_NE(run.message.find("0x1fff7805"), std::string::npos) << run.message;
+        EXPECT_FALSE(run.transient) << "running it again cannot change that";
+        EXPECT_TRUE(d.erases().empty());
+        EXPECT_TRUE(d.flash() == d.before);
+        EXPECT_TRUE(d.arrived.rom->read(0x1FFF7800, other.size()) == other);
+    }
+}
+
 }  // namespace
 }  // namespace ostdfu_test
