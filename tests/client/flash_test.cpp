@@ -484,5 +484,76 @@ TEST(Flash, WriteOnceMemoryIsCheckedBeforeAnythingIsErased) {
     }
 }
 
+// A failed step is recovered and sent again at most three times: three failures in a row are
+// survived, a fourth ends the run. Occurrences count from the first erase command (the
+// recovery sends neither DNLOAD nor UPLOAD, so each failure is one attempt).
+TEST(Flash, AFailedStepIsResentAtMostThreeTimes) {
+    const Bytes data = pattern(2 * 2048 + 100, 41);
+    const struct {
+        const char* name;
+        sim::FaultRequest request;
+        std::uint32_t nth;
+        bool read;  // a read of what was flashed, not the flash
+    } steps[] = {
+        {"erase command", sim::FaultRequest::Dnload, 1, false},
+        {"second block", sim::FaultRequest::Dnload, 4, false},
+        {"upload", sim::FaultRequest::Upload, 2, true},
+    };
+    for (const auto& step : steps) {
+        for (const std::uint32_t failures : {3u, 4u}) {
+            SCOPED_TRACE(testing::Message() << step.name << ", " << failures << " failures");
+            Device d;
+            FirmwareImage image;
+            image.elements.push_back({0, 0x08004000, data});
+            if (step.read) {
+                ASSERT_TRUE(d.flashImage(image).ok);
+            }
+            d.arrived.rom->clearFaults();
+            d.arrived.rom->addFault({step.request, step.nth, failures, sim::FaultAction::Stall, {}});
+            Bytes read;
+            const client::RunOutcome run =
+                step.read ? client::readMemory(d.handle, d.facts, 0, 0x08004000, data.size(), read, {})
+                          : d.flashImage(image);
+            EXPECT_EQ(run.ok, failures == 3) << run.message;
+            if (run.ok) {
+                EXPECT_TRUE(step.read ? read == data : d.arrived.rom->read(0x08004000, data.size()) == data);
+            } else {
+                EXPECT_TRUE(run.transient) << run.message;
+            }
+        }
+    }
+}
+
+// An UPLOAD answered with fewer bytes than asked ends the upload early: the read is not done,
+// and neither a read nor a verify takes the short answer for the memory.
+TEST(Flash, AShortUploadAnswerIsNeverTakenForTheMemory) {
+    const Bytes data = pattern(3 * 2048, 42);
+    for (const std::uint32_t shortAnswers : {1u, 0u}) {  // one, then every one
+        SCOPED_TRACE(shortAnswers);
+        Device d;
+        FirmwareImage image;
+        image.elements.push_back({0, 0x08004000, data});
+        ASSERT_TRUE(d.flashImage(image).ok);
+        // The right bytes, only too few of them.
+        const Bytes truncated(data.begin() + 2048, data.begin() + 2048 + 100);
+        d.arrived.rom->clearFaults();
+        d.arrived.rom->addFault({sim::FaultRequest::Upload, 2, shortAnswers, sim::FaultAction::Reply, truncated});
+        Bytes read;
+        const client::RunOutcome got = client::readMemory(d.handle, d.facts, 0, 0x08004000, data.size(), read, {});
+        if (shortAnswers == 1) {
+            ASSERT_TRUE(got.ok) << got.message;
+            EXPECT_TRUE(read == data) << "the short block was read again";
+            continue;
+        }
+        EXPECT_FALSE(got.ok);
+        EXPECT_NE(got.message.find("read failed reading 0x08004800"), std::string::npos) << got.message;
+        d.arrived.rom->clearFaults();
+        d.arrived.rom->addFault({sim::FaultRequest::Upload, 2, 0, sim::FaultAction::Reply, truncated});
+        const client::RunOutcome verified = client::verifyImage(d.handle, d.facts, image, {});
+        EXPECT_FALSE(verified.ok);
+        EXPECT_EQ(verified.verifiedBytes, 0u) << verified.message;
+    }
+}
+
 }  // namespace
 }  // namespace ostdfu_test
