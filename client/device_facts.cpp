@@ -74,10 +74,13 @@ FactsResult readDeviceFacts(const Handle& handle) {
     if (!NT_SUCCESS(strings.status)) return fail(strings.status, "segment strings");
     const std::uint8_t settings[4] = {caps.record.Segment1AltSetting, caps.record.Segment2AltSetting,
                                       caps.record.Segment3AltSetting, caps.record.Segment4AltSetting};
+    const ULONG bases[4] = {caps.record.Segment1Base, caps.record.Segment2Base, caps.record.Segment3Base,
+                            caps.record.Segment4Base};
     for (std::size_t segment = 0; segment < 4; ++segment) {
         auto layout = parseMemoryLayout(narrowAscii(strings.record[segment]));
         if (!layout || result.facts.areaFor(settings[segment]) != nullptr) continue;
-        result.facts.areas.push_back(MemoryArea{settings[segment], kSegmentKinds[segment], std::move(*layout)});
+        result.facts.areas.push_back(
+            MemoryArea{settings[segment], kSegmentKinds[segment], std::move(*layout), bases[segment]});
     }
     if (result.facts.areaOf(AreaKind::Flash) == nullptr) return fail(STATUS_UNSUCCESSFUL, "layout of the internal flash");
     return result;

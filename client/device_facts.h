@@ -24,6 +24,10 @@ struct MemoryArea {
     std::uint8_t alternateSetting = 0;
     AreaKind kind = AreaKind::Flash;
     MemoryLayout layout;
+    // Where the driver takes the area to begin (its segment base: the string's first address
+    // field, not necessarily its lowest). The driver's own operations, the option-byte write
+    // among them, go there.
+    std::uint32_t driverBase = 0;
 };
 
 struct DeviceFacts {

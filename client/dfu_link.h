@@ -12,6 +12,12 @@
 
 namespace client {
 
+// DNLOAD and UPLOAD carry 16-bit block numbers and data blocks start at 2 (0 is a DfuSe command
+// or Get Commands, 1 is refused): one address pointer reaches this many blocks, and a longer
+// run of reads or writes takes a new pointer for each such stretch.
+inline constexpr std::size_t kMaxBlocksPerPointer = 0xFFFF - 2;
+inline std::size_t bytesPerPointer(std::uint16_t transferSize) { return kMaxBlocksPerPointer * transferSize; }
+
 enum class DfuState : std::uint8_t {
     AppIdle = 0,
     AppDetach = 1,

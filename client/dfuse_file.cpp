@@ -109,10 +109,13 @@ FirmwareImage parseDfuSe(std::span<const std::uint8_t> file, const std::string& 
     if (const auto version = r.u8(); version != 1) {
         r.fail(5, "DfuSe version " + std::to_string(version) + ", expected 1");
     }
+    // Packers disagree whether the image size counts the suffix (dfu-util's dfuse-pack does):
+    // either is the file's.
     const std::uint32_t imageSize = r.u32();
-    if (imageSize != file.size() - kSuffixBytes) {
-        r.fail(6, "image size " + std::to_string(imageSize) + " does not match the file (" +
-                      std::to_string(file.size() - kSuffixBytes) + " bytes before the suffix)");
+    if (imageSize != file.size() - kSuffixBytes && imageSize != file.size()) {
+        r.fail(6, "image size " + std::to_string(imageSize) + " matches neither the file (" +
+                      std::to_string(file.size()) + " bytes) nor the file before its suffix (" +
+                      std::to_string(file.size() - kSuffixBytes) + " bytes)");
     }
     const std::uint32_t targets = r.u8();
     if (targets == 0) r.fail(10, "no targets");

@@ -8,8 +8,6 @@ namespace client {
 
 namespace {
 
-// DNLOAD block numbers are 16-bit and start at 2: a longer run takes a new address pointer.
-constexpr std::size_t kMaxBlocksPerRun = 0xFFFF - 2;
 // What the driver's option-byte write takes.
 constexpr std::size_t kMaxOptionBytes = 16;
 
@@ -24,8 +22,11 @@ std::string elementText(const ImageElement& element) {
            " bytes, alternate setting " + std::to_string(element.alternateSetting) + ")";
 }
 
-// Every byte of the element lies in a writable sector of the area; the sectors it touches are
-// collected for erasing.
+// Every byte of the element lies in a writable sector of the area; the flash sectors it touches
+// are collected for erasing. Only flash is page-erased, whatever the letters of the other areas
+// say (the F107 and F4 ROMs mark their option bytes and OTP "g", erasable): the option bytes
+// are rewritten whole by the driver's write, and OTP cannot be erased at all, so an erase
+// command there fails, and after the flash's pages are gone.
 void checkElement(const ImageElement& element, const MemoryArea& area, std::set<std::pair<std::uint8_t, std::uint32_t>>& touched,
                   std::vector<PlannedErase>& erases) {
     std::uint64_t at = element.address;
@@ -35,11 +36,24 @@ void checkElement(const ImageElement& element, const MemoryArea& area, std::set<
             throw PlanRefusal(elementText(element) + " lies outside writable memory at " + hex32(at) + " (" +
                               area.layout.name + ")");
         }
-        if ((sector->access & kSectorErasable) != 0 &&
+        if (area.kind == AreaKind::Flash && (sector->access & kSectorErasable) != 0 &&
             touched.insert({element.alternateSetting, sector->address}).second) {
             erases.push_back({element.alternateSetting, sector->address, sector->size});
         }
         at = sector->end();
+    }
+}
+
+// The driver writes the option bytes at its own base of the area, which on a dual-bank part's
+// two-block string ("/0x1FFFC000/01*016 e/0x1FFEC000/01*016 e") is the first block, not the
+// lowest: bytes meant for any other address would land there.
+void checkOptionBytes(const ImageElement& element, const MemoryArea& area) {
+    if (area.driverBase == 0) {
+        throw PlanRefusal(elementText(element) + ": the driver found no address for the option bytes of this device");
+    }
+    if (element.address != area.driverBase || element.data.size() > kMaxOptionBytes) {
+        throw PlanRefusal(elementText(element) + ": option bytes are written whole from " + hex32(area.driverBase) +
+                          ", at most " + std::to_string(kMaxOptionBytes) + " bytes");
     }
 }
 
@@ -53,7 +67,7 @@ std::uint64_t FlashPlan::eraseBytes() const {
 
 std::uint64_t FlashPlan::writeBytes() const {
     std::uint64_t total = 0;
-    for (const PlannedWrite& write : writes) total += write.length;
+    for (const ImageElement* write : writes) total += write->data.size();
     return total;
 }
 
@@ -115,13 +129,16 @@ FlashPlan planFlash(const FirmwareImage& image, const DeviceFacts& device, const
     std::stable_sort(sorted.begin(), sorted.end(), [](const ImageElement* a, const ImageElement* b) {
         return std::pair(a->alternateSetting, a->address) < std::pair(b->alternateSetting, b->address);
     });
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-        const ImageElement& element = *sorted[i];
+    // The element below is the last one that holds bytes: an empty one between them must not
+    // hide an overlap.
+    const ImageElement* below = nullptr;
+    for (const ImageElement* next : sorted) {
+        const ImageElement& element = *next;
         if (element.data.empty()) continue;
-        if (i > 0 && sorted[i - 1]->alternateSetting == element.alternateSetting &&
-            element.address < sorted[i - 1]->end()) {
+        if (below != nullptr && below->alternateSetting == element.alternateSetting && element.address < below->end()) {
             throw PlanRefusal(elementText(element) + " overlaps the element before it");
         }
+        below = &element;
         const MemoryArea* area = device.areaFor(element.alternateSetting);
         if (area == nullptr) {
             throw PlanRefusal(elementText(element) + ": the device has no memory area at that alternate setting");
@@ -135,22 +152,13 @@ FlashPlan planFlash(const FirmwareImage& image, const DeviceFacts& device, const
         if (area->kind == AreaKind::Other) {
             throw PlanRefusal(elementText(element) + " writes the " + area->layout.name + " area, which is not firmware");
         }
-        if (area->kind == AreaKind::OptionBytes &&
-            (element.address != area->layout.sectors.front().address || element.data.size() > kMaxOptionBytes)) {
-            throw PlanRefusal(elementText(element) + ": option bytes are written whole from " +
-                              hex32(area->layout.sectors.front().address) + ", at most " +
-                              std::to_string(kMaxOptionBytes) + " bytes");
-        }
+        if (area->kind == AreaKind::OptionBytes) checkOptionBytes(element, *area);
         checkElement(element, *area, touched, plan.erases);
-        const std::size_t runBytes = kMaxBlocksPerRun * device.transferSize;
-        for (std::size_t offset = 0; offset < element.data.size(); offset += runBytes) {
-            plan.writes.push_back({element.alternateSetting, element.address + static_cast<std::uint32_t>(offset),
-                                   &element, offset, std::min(runBytes, element.data.size() - offset)});
-        }
+        plan.writes.push_back(&element);
     }
     // The device applies option bytes by resetting: nothing can follow them.
-    std::stable_partition(plan.writes.begin(), plan.writes.end(), [&](const PlannedWrite& w) {
-        return device.areaFor(w.alternateSetting)->kind != AreaKind::OptionBytes;
+    std::stable_partition(plan.writes.begin(), plan.writes.end(), [&](const ImageElement* w) {
+        return device.areaFor(w->alternateSetting)->kind != AreaKind::OptionBytes;
     });
     std::sort(plan.erases.begin(), plan.erases.end(), [](const PlannedErase& a, const PlannedErase& b) {
         return std::pair(a.alternateSetting, a.address) < std::pair(b.alternateSetting, b.address);

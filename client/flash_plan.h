@@ -1,6 +1,6 @@
 // What a flash will do to a device, decided before anything is sent: every element checked
-// against writable memory, the pages or sectors it touches erased once each and nothing else,
-// the downloads in wTransferSize blocks. What cannot be done safely is refused here, so that a
+// against writable memory, the flash pages or sectors it touches erased once each and nothing
+// else, the downloads in wTransferSize blocks. What cannot be done safely is refused here, so that a
 // refusal never leaves a half-erased device.
 #pragma once
 
@@ -27,19 +27,11 @@ struct PlannedErase {
     std::uint32_t size = 0;
 };
 
-// One run of blocks after one address pointer; the bytes are the image's.
-struct PlannedWrite {
-    std::uint8_t alternateSetting = 0;
-    std::uint32_t address = 0;
-    const ImageElement* element = nullptr;
-    std::size_t offset = 0;  // into the element
-    std::size_t length = 0;
-};
-
 struct FlashPlan {
     bool readUnprotect = false;
     std::vector<PlannedErase> erases;  // in address order, each page once
-    std::vector<PlannedWrite> writes;
+    // The image's elements that hold bytes, in the order they are written: the option bytes last.
+    std::vector<const ImageElement*> writes;
     std::vector<std::string> warnings;
     std::uint16_t transferSize = 0;
 

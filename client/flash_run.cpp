@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "client/dfu_link.h"
 
@@ -14,6 +15,8 @@ namespace {
 constexpr int kRetries = 3;
 // Polls after leave before we take the device for one that stays.
 constexpr int kLeavePolls = 20;
+// What a blank flash or OTP byte reads.
+constexpr std::uint8_t kErasedByte = 0xFF;
 
 std::string hex32(std::uint64_t value) {
     char text[24];
@@ -27,10 +30,12 @@ struct Pointer {
     std::uint32_t address;
     bool isSet = false;
 
-    // UPLOAD is taken in dfuIDLE only, and the command leaves dfuDNLOAD-IDLE: a read aborts.
+    // UPLOAD is taken in dfuIDLE only, and the command leaves dfuDNLOAD-IDLE; a read's earlier
+    // stretch leaves dfuUPLOAD-IDLE, where the command is refused. A read aborts before and after.
     StepResult set(DfuLink& link, bool forUpload) {
         if (isSet) return {};
-        StepResult result = link.setAddressPointer(address);
+        StepResult result = forUpload ? link.abort() : StepResult{};
+        if (result.ok()) result = link.setAddressPointer(address);
         if (result.ok() && forUpload) result = link.abort();
         isSet = result.ok();
         return result;
@@ -70,6 +75,33 @@ public:
         return fail({status, 0}, "selecting alternate setting " + std::to_string(alternateSetting));
     }
 
+    // `send(block number, offset, count)` for each wTransferSize block of [address, address +
+    // length), block numbers from 2 after an address pointer, and a pointer again wherever the
+    // 16-bit block number would run out. A block that failed is resent after the pointer is set
+    // again, so that it lands where it belongs whatever the device did with the failed one.
+    template <class Send>
+    bool forEachBlock(std::uint32_t address, std::size_t length, bool forUpload, const char* doing, Send&& send) {
+        const std::size_t block = link_.transferSize();
+        const std::size_t stretch = bytesPerPointer(link_.transferSize());
+        for (std::size_t start = 0; start < length; start += stretch) {
+            Pointer pointer{address + static_cast<std::uint32_t>(start)};
+            for (std::size_t at = start; at < std::min(length, start + stretch); at += block) {
+                if (stopRequested()) return false;
+                const auto count = std::min(block, length - at);
+                const auto number = static_cast<std::uint16_t>(2 + (at - start) / block);
+                const StepResult result = withRetries([&] {
+                    StepResult sent = pointer.set(link_, forUpload);
+                    if (sent.ok()) sent = send(number, at, count);
+                    if (!sent.ok()) pointer.isSet = false;
+                    return sent;
+                });
+                if (!result.ok()) return fail(result, doing + hex32(address + at));
+                advance(count);
+            }
+        }
+        return true;
+    }
+
     template <class Step>
     StepResult withRetries(Step&& step) {
         StepResult result;
@@ -89,55 +121,33 @@ public:
         return true;
     }
 
-    bool write(const PlannedWrite& run) {
-        const std::size_t block = link_.transferSize();
-        Pointer pointer{run.address};
-        for (std::size_t offset = 0; offset < run.length; offset += block) {
-            if (stopRequested()) return false;
-            const auto count = std::min(block, run.length - offset);
-            const std::span<const std::uint8_t> data(run.element->data.data() + run.offset + offset, count);
-            const auto number = static_cast<std::uint16_t>(2 + offset / block);
-            const StepResult result = withRetries([&] {
-                StepResult sent = pointer.set(link_, false);
-                if (sent.ok()) sent = link_.download(number, data);
-                // After a recovery the pointer is set again, so the resent block lands where it
-                // belongs whatever the device did with the failed one.
-                if (!sent.ok()) pointer.isSet = false;
-                return sent;
-            });
-            if (!result.ok()) return fail(result, "writing " + hex32(run.address + offset));
-            outcome_.writtenBytes += count;
-            advance(count);
-        }
-        return true;
+    bool write(const ImageElement& element) {
+        return forEachBlock(element.address, element.data.size(), false, "writing ",
+                            [&](std::uint16_t number, std::size_t at, std::size_t count) {
+                                const StepResult sent = link_.download(number, {element.data.data() + at, count});
+                                if (sent.ok()) outcome_.writtenBytes += count;
+                                return sent;
+                            });
     }
 
     // Reads into `bytes` (appended); the device is back in dfuIDLE afterwards.
     bool read(std::uint32_t address, std::size_t length, std::vector<std::uint8_t>& bytes) {
-        const std::size_t block = link_.transferSize();
-        Pointer pointer{address};
-        for (std::size_t offset = 0; offset < length; offset += block) {
-            if (stopRequested()) return false;
-            const auto count = std::min(block, length - offset);
-            const auto number = static_cast<std::uint16_t>(2 + offset / block);
-            std::vector<std::uint8_t> got;
-            const StepResult result = withRetries([&] {
-                StepResult sent = pointer.set(link_, true);
-                if (sent.ok()) sent = link_.upload(number, count, got);
-                if (sent.ok() && got.size() != count) sent = {STATUS_UNSUCCESSFUL, 0};
-                if (!sent.ok()) pointer.isSet = false;
-                return sent;
-            });
-            if (!result.ok()) return fail(result, "reading " + hex32(address + offset));
-            bytes.insert(bytes.end(), got.begin(), got.end());
-            advance(count);
-        }
-        link_.abort();
-        return true;
+        const bool done = forEachBlock(address, length, true, "reading ",
+                                       [&](std::uint16_t number, std::size_t, std::size_t count) {
+                                           std::vector<std::uint8_t> got;
+                                           StepResult sent = link_.upload(number, count, got);
+                                           // A short answer ends the upload: it is not the memory.
+                                           if (sent.ok() && got.size() != count) sent = {STATUS_UNSUCCESSFUL, 0};
+                                           if (sent.ok()) bytes.insert(bytes.end(), got.begin(), got.end());
+                                           return sent;
+                                       });
+        if (done) link_.abort();
+        return done;
     }
 
     bool fail(const StepResult& result, const std::string& what) {
         outcome_.status = result.transfer;
+        outcome_.transient = !NT_SUCCESS(result.transfer);
         outcome_.message = std::string(phaseName(outcome_.phase)) + " failed " + what + ": " + result.describe() +
                            progressText();
         return false;
@@ -163,35 +173,58 @@ private:
 
 std::uint64_t verifiable(const FlashPlan& plan, const DeviceFacts& device) {
     std::uint64_t total = 0;
-    for (const PlannedWrite& write : plan.writes) {
-        if (device.areaFor(write.alternateSetting)->kind != AreaKind::OptionBytes) total += write.length;
+    for (const ImageElement* write : plan.writes) {
+        if (device.areaFor(write->alternateSetting)->kind != AreaKind::OptionBytes) total += write->data.size();
     }
     return total;
 }
 
-// Reads one run back and compares it with the bytes that should be there.
-bool compare(Worker& worker, std::uint32_t address, std::span<const std::uint8_t> expected) {
+std::string byteText(std::uint8_t value) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "0x%02x", value);
+    return text;
+}
+
+// Reads one element back and compares it with the bytes that should be there.
+bool compare(Worker& worker, const ImageElement& element) {
     std::vector<std::uint8_t> actual;
-    if (!worker.read(address, expected.size(), actual)) return false;
-    const auto [differs, unused] = std::mismatch(expected.begin(), expected.end(), actual.begin());
-    if (differs != expected.end()) {
-        const auto at = address + static_cast<std::uint32_t>(differs - expected.begin());
+    if (!worker.read(element.address, element.data.size(), actual)) return false;
+    const auto [differs, unused] = std::mismatch(element.data.begin(), element.data.end(), actual.begin(), actual.end());
+    if (differs != element.data.end()) {
+        const auto at = element.address + static_cast<std::uint32_t>(differs - element.data.begin());
         worker.outcome().message = "verify failed: memory differs from the image at " + hex32(at);
         return false;
     }
-    worker.outcome().verifiedBytes += expected.size();
+    worker.outcome().verifiedBytes += element.data.size();
+    return true;
+}
+
+// One-time-programmable bytes take one value for good. Read before anything is erased, each
+// byte the element writes must still be blank or hold the image's value already (a rerun after
+// a failure writes it again); any other value refuses the whole flash while the device is as
+// it was, since no rerun could finish it.
+bool checkWriteOnce(Worker& worker, const ImageElement& element) {
+    std::vector<std::uint8_t> held;
+    if (!worker.read(element.address, element.data.size(), held)) return false;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        if (held[i] == kErasedByte || held[i] == element.data[i]) continue;
+        worker.outcome().message = "the one-time-programmable byte at " +
+                                   hex32(element.address + static_cast<std::uint32_t>(i)) + " holds " +
+                                   byteText(held[i]) + ", and the image has " + byteText(element.data[i]) +
+                                   " there; it cannot be changed, and nothing was erased or written";
+        return false;
+    }
     return true;
 }
 
 // The driver's own option-byte write: it allows the write for this device, and the device resets
 // to load the new values, so it is the last thing a flash does.
-bool writeOptionBytes(Worker& worker, const Handle& handle, const PlannedWrite& run) {
+bool writeOptionBytes(Worker& worker, const Handle& handle, const ImageElement& element) {
     NTSTATUS status = SetOptionByteWritesAllowed(handle, 1).status;
-    const std::span<const std::uint8_t> data(run.element->data.data() + run.offset, run.length);
-    if (NT_SUCCESS(status)) status = WriteOptionBytes(handle, data).status;
+    if (NT_SUCCESS(status)) status = WriteOptionBytes(handle, element.data).status;
     if (!NT_SUCCESS(status)) return worker.fail({status, 0}, "writing the option bytes");
-    worker.outcome().writtenBytes += run.length;
-    worker.advance(run.length);
+    worker.outcome().writtenBytes += element.data.size();
+    worker.advance(element.data.size());
     return true;
 }
 
@@ -219,30 +252,41 @@ RunOutcome executeFlash(const Handle& handle, const DeviceFacts& device, const F
         return worker.select(setting);
     };
 
+    const auto areaKind = [&](const ImageElement* element) { return device.areaFor(element->alternateSetting)->kind; };
+    std::vector<const ImageElement*> writeOnce;
+    std::copy_if(plan.writes.begin(), plan.writes.end(), std::back_inserter(writeOnce),
+                 [&](const ImageElement* element) { return areaKind(element) == AreaKind::Otp; });
+    if (!writeOnce.empty()) {
+        std::uint64_t total = 0;
+        for (const ImageElement* element : writeOnce) total += element->data.size();
+        worker.startPhase(Phase::Read, total);
+        for (const ImageElement* element : writeOnce) {
+            if (!select(element->alternateSetting) || !checkWriteOnce(worker, *element)) return outcome;
+        }
+    }
     worker.startPhase(Phase::Erase, plan.eraseBytes());
     for (const PlannedErase& page : plan.erases) {
         if (worker.stopRequested() || !select(page.alternateSetting) || !worker.erase(page)) return outcome;
     }
-    const auto isOptionBytes = [&](const PlannedWrite& run) {
-        return device.areaFor(run.alternateSetting)->kind == AreaKind::OptionBytes;
-    };
     worker.startPhase(Phase::Download, plan.writeBytes());
-    for (const PlannedWrite& run : plan.writes) {
-        if (!isOptionBytes(run) && (!select(run.alternateSetting) || !worker.write(run))) return outcome;
+    for (const ImageElement* element : plan.writes) {
+        if (areaKind(element) != AreaKind::OptionBytes &&
+            (!select(element->alternateSetting) || !worker.write(*element))) {
+            return outcome;
+        }
     }
     if (verify) {
         worker.startPhase(Phase::Verify, verifiable(plan, device));
-        for (const PlannedWrite& run : plan.writes) {
-            if (isOptionBytes(run)) continue;
-            const std::span<const std::uint8_t> expected(run.element->data.data() + run.offset, run.length);
-            if (!select(run.alternateSetting) || !compare(worker, run.address, expected)) return outcome;
+        for (const ImageElement* element : plan.writes) {
+            if (areaKind(element) == AreaKind::OptionBytes) continue;
+            if (!select(element->alternateSetting) || !compare(worker, *element)) return outcome;
         }
     }
     const MemoryArea* flash = device.areaOf(AreaKind::Flash);
     if (selected >= 0 && selected != flash->alternateSetting && !select(flash->alternateSetting)) return outcome;
     // Last: the device resets to load them.
-    for (const PlannedWrite& run : plan.writes) {
-        if (isOptionBytes(run) && !writeOptionBytes(worker, handle, run)) return outcome;
+    for (const ImageElement* element : plan.writes) {
+        if (areaKind(element) == AreaKind::OptionBytes && !writeOptionBytes(worker, handle, *element)) return outcome;
     }
     outcome.ok = true;
     outcome.message = std::to_string(outcome.erasedBytes) + " bytes erased, " + std::to_string(outcome.writtenBytes) +
@@ -272,7 +316,7 @@ RunOutcome verifyImage(const Handle& handle, const DeviceFacts& device, const Fi
             selected = element.alternateSetting;
             if (!worker.select(element.alternateSetting)) return worker.outcome();
         }
-        if (!compare(worker, element.address, element.data)) return worker.outcome();
+        if (!compare(worker, element)) return worker.outcome();
     }
     worker.outcome().ok = true;
     worker.outcome().message = std::to_string(worker.outcome().verifiedBytes) + " bytes match the image";

@@ -40,11 +40,16 @@ struct RunOutcome {
     std::uint64_t writtenBytes = 0;
     std::uint64_t verifiedBytes = 0;
     std::string message;  // what happened, and how far it got when it did not finish
+    // It failed on the way to the device (a stall, a time-out, the device gone), not because the
+    // device refused the work or holds what the image cannot change: the work is idempotent,
+    // so the same run again, once the device is back, finishes it.
+    bool transient = false;
 };
 
 // Erases the planned pages, downloads the runs and, when asked, reads them back to compare.
-// A stall or time-out is recovered and the step resent a few times; a device that goes ends the
-// run with what was done so far. The plan's read unprotect is not done here: it makes the device
+// Before anything is erased, the one-time-programmable bytes the plan writes are read: each must
+// be blank or already the image's, or nothing is done. A stall or time-out is recovered and the
+// step resent a few times; a device that goes ends the run with what was done so far. The plan's read unprotect is not done here: it makes the device
 // re-enumerate, so the caller does it and plans again on the new arrival.
 RunOutcome executeFlash(const Handle& handle, const DeviceFacts& device, const FlashPlan& plan, bool verify,
                         const RunControl& control);

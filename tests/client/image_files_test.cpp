@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <numeric>
 #include <unistd.h>
 
 #include "client/crc32.h"
@@ -76,6 +77,64 @@ TEST(ImageFiles, IntelHexRoundTripsAndJoinsContiguousRecords) {
     EXPECT_EQ(back.elements[1].data, image.elements[1].data);
 }
 
+// Readers disagree where a data record that runs past its 64 KiB page puts its last bytes:
+// some wrap the 16-bit offset inside the page, some carry on. A file we write must mean the same
+// to all of them, so no record crosses, however the elements lie.
+TEST(ImageFiles, IntelHexRecordsWeWriteStayInsideTheir64KiBPage) {
+    const struct {
+        std::uint32_t address;
+        std::size_t length;
+    } elements[] = {{0x0801FFF8, 40}, {0x0800FFFF, 2}, {0x08030000, 16}, {0x0803FFF1, 0x20020}, {0xFFFFFFF0, 16}};
+    for (const auto& e : elements) {
+        SCOPED_TRACE(testing::Message() << std::hex << e.address);
+        FirmwareImage image;
+        image.elements.push_back({0, e.address, pattern(e.length, 3)});
+        const std::string text = client::writeIntelHex(image);
+        std::size_t dataBytes = 0;
+        for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+            const auto field = [&](std::size_t offset, std::size_t digits) {
+                return std::stoul(text.substr(at + offset, digits), nullptr, 16);
+            };
+            if (field(7, 2) != 0) continue;
+            EXPECT_LE(field(3, 4) + field(1, 2), 0x10000u) << text.substr(at, text.find('\n', at) - at);
+            dataBytes += field(1, 2);
+        }
+        EXPECT_EQ(dataBytes, e.length);
+        const FirmwareImage back = client::parseIntelHex(text, "a.hex");
+        ASSERT_EQ(back.elements.size(), 1u);
+        EXPECT_EQ(back.elements[0].address, e.address);
+        EXPECT_EQ(back.elements[0].data, image.elements[0].data);
+    }
+}
+
+// Files other tools made (fixtures/README.md says how): each is read into the bytes its maker
+// was given, where it was told to put them.
+TEST(ImageFiles, FilesMadeByOtherToolsReadAsTheirMakersWroteThem) {
+    const std::filesystem::path fixtures = CLIENT_FIXTURES;
+    Bytes given(40);
+    for (std::size_t i = 0; i < given.size(); ++i) given[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    for (const char* name : {"srec_cat.hex", "objcopy.hex"}) {
+        SCOPED_TRACE(name);
+        const FirmwareImage image = client::loadImage(fixtures / name);
+        ASSERT_EQ(image.elements.size(), 1u);
+        EXPECT_EQ(image.elements[0].address, 0x0801FFF8u);
+        EXPECT_EQ(image.elements[0].data, given);
+    }
+    const FirmwareImage packed = client::loadImage(fixtures / "dfuse-pack.dfu");
+    ASSERT_EQ(packed.elements.size(), 2u);
+    EXPECT_EQ(packed.elements[0].alternateSetting, 0);
+    EXPECT_EQ(packed.elements[0].address, 0x08000000u);
+    EXPECT_EQ(packed.elements[0].data, Bytes(given.begin(), given.begin() + 20));
+    EXPECT_EQ(packed.elements[1].alternateSetting, 2);
+    EXPECT_EQ(packed.elements[1].address, 0x1FFF7800u);
+    Bytes otp(16);
+    std::iota(otp.begin(), otp.end(), std::uint8_t{0xC0});
+    EXPECT_EQ(packed.elements[1].data, otp);
+    ASSERT_TRUE(packed.product);
+    EXPECT_EQ(packed.product->idVendor, 0x3A7C);
+    EXPECT_EQ(packed.product->idProduct, 0x5029);
+}
+
 TEST(ImageFiles, IntelHexExtendedSegmentAddressAndStartRecords) {
     // 02: base 0x1000 << 4; 03 and 05 carry start addresses and place nothing.
     const std::string text =
@@ -135,6 +194,12 @@ TEST(ImageFiles, DfuSeFaultsNameTheByteOffset) {
         {damaged(10, 9, true), "runs past the end of the image"},
         {Bytes(good.begin(), good.begin() + 20), "too short"},
         {Bytes(good.begin() + 1, good.end()), "CRC-32 mismatch"},
+        // The target's size (356 = 0x164, at 277) against its elements and the file, the CRC
+        // made right each time.
+        {damaged(elementSize - 12, 0x65, true), "f.dfu: byte 0x115: target size runs past the end of the image"},
+        {damaged(elementSize - 9, 0x7F, true), "f.dfu: byte 0x115: target size runs past the end of the image"},
+        {damaged(elementSize - 12, 0x63, true), "f.dfu: byte 0x255: element size runs past its target"},
+        {damaged(6, 0x82, true), "f.dfu: byte 0x6: image size 642 "},
     };
     for (const auto& row : rows) {
         const std::string error = errorOf([&] { client::parseDfuSe(row.file, "f.dfu"); });

@@ -369,6 +369,58 @@ TEST(ControlCodes, PassThroughCarriesAnyClassOrVendorRequest) {
     EXPECT_EQ(d.transfers(), before);
 }
 
+// A device that never answers holds a pass-through request as long as the caller asked, and no
+// longer than 5 s: without the ceiling, a record asking 0xFFFFFFFF ms would hold the request,
+// and a removal queued behind it, for 49 days.
+TEST(ControlCodes, PassThroughWaitsForASilentDeviceAtMostFiveSeconds) {
+    const struct {
+        ULONG asked;
+        std::uint64_t waitedMs;
+    } rows[] = {{1, 1}, {4999, 4999}, {5000, 5000}, {5001, 5000}, {0xFFFFFFFF, 5000}, {0, 5000}};
+    OpenDevice d;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.asked);
+        d.device.rom->clearFaults();
+        d.device.rom->addFault({sim::FaultRequest::GetStatus, 1, 1, sim::FaultAction::Timeout, {}});
+        ControlRequestRecord getStatus{};
+        getStatus.IsClassRequest = 1;
+        getStatus.Recipient = 1;
+        getStatus.Request = 3;
+        getStatus.TimeoutMs = row.asked;
+        const std::uint64_t start = d.h.machine().clock().nowMicros();
+        EXPECT_EQ(client::ControlRequestIn(d.handle, getStatus, 6).status, STATUS_IO_TIMEOUT);
+        EXPECT_EQ(d.h.machine().clock().nowMicros() - start, row.waitedMs * 1000);
+    }
+}
+
+// The identity reply's flags: bit 0 the device answered the device-qualifier request (asked
+// of USB 2.00 devices only), bit 1 it runs at high speed, bit 4 always.
+TEST(ControlCodes, IdentityFlagsSayHowTheDeviceRuns) {
+    const struct {
+        USHORT bcdUSB;
+        host::UsbSpeed speed;
+        bool qualifier;
+        ULONG flags;
+    } rows[] = {
+        {0x0100, host::UsbSpeed::Full, false, 0x10},
+        {0x0110, host::UsbSpeed::Full, true, 0x10},
+        {0x0200, host::UsbSpeed::Full, true, 0x11},
+        {0x0200, host::UsbSpeed::High, false, 0x12},
+        {0x0200, host::UsbSpeed::High, true, 0x13},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << row.bcdUSB << " " << row.flags);
+        sim::BootloaderConfig config = presets::presetFor(41);
+        config.bcdUSB = row.bcdUSB;
+        config.speed = row.speed;
+        config.answersDeviceQualifier = row.qualifier;
+        OpenDevice d(config);
+        const auto identity = client::GetIdentity(d.handle);
+        ASSERT_EQ(identity.status, STATUS_SUCCESS);
+        EXPECT_EQ(identity.record.Flags, row.flags);
+    }
+}
+
 // ---- the DFU session and the handles ----------------------------------------------------------
 
 TEST(Session, OneHandleOwnsItUntilItsCleanup) {

@@ -297,13 +297,19 @@ TEST(FirmwareVersion, ReadSizesOutsideTheTransferSizeAreRefusedWithoutTraffic) {
     DfuHarness h(presets::blankBootloader());
     h.fdo()->DeviceCaps2.VersionLocationValid = 1;
     USHORT version = 0x4242;
-    EXPECT_EQ(ST32DFUReadUpperVersionInDeviceMemorySpace(h.device(), 0x08004000, 0, 4096, &version,
-                                                         nullptr),
-              STATUS_NOT_IMPLEMENTED);
-    // Fewer than 8 bytes would put the layouts' words before the block.
-    EXPECT_EQ(ST32DFUReadUpperVersionInDeviceMemorySpace(h.device(), 0x08004000, 0, 4, &version,
-                                                         nullptr),
-              STATUS_INVALID_PARAMETER);
+    // One byte past the 2048-byte transfer size is as far past as any; fewer than 8 bytes would
+    // put the layouts' words before the block.
+    const struct {
+        ULONG size;
+        NTSTATUS status;
+    } refused[] = {{2049, STATUS_NOT_IMPLEMENTED}, {4096, STATUS_NOT_IMPLEMENTED}, {7, STATUS_INVALID_PARAMETER},
+                   {4, STATUS_INVALID_PARAMETER}};
+    for (const auto& row : refused) {
+        EXPECT_EQ(ST32DFUReadUpperVersionInDeviceMemorySpace(h.device(), 0x08004000, 0, row.size, &version,
+                                                             nullptr),
+                  row.status)
+            << row.size;
+    }
     EXPECT_TRUE(h.traffic().empty());
     EXPECT_EQ(version, 0x4242);
     h.fdo()->DeviceCaps2.VersionLocationValid = 0;

@@ -212,6 +212,29 @@ TEST(DfuSeSender, WaitsTheWholeTwentyFourBitPollTimeout) {
     EXPECT_EQ(harness->delaysMs(), repeat(1000000, 1));
 }
 
+// Waiting out a device that is still busy after its command: each busy answer is waited for,
+// and one that never stops is given up after eight polls, so that it cannot hold the caller.
+TEST(DfuSeSender, WaitingWhileBusyGivesUpAfterEightPolls) {
+    const struct {
+        std::vector<StatusAnswer> first;
+        StatusAnswer then;
+        NTSTATUS result;
+        int statuses;
+        std::vector<std::uint64_t> delays;
+    } rows[] = {
+        {{kBusy20, kBusy20}, kDone, STATUS_SUCCESS, 3, repeat(20, 2)},
+        {{}, kBusy20, STATUS_IO_TIMEOUT, 8, repeat(20, 8)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.statuses);
+        auto harness = senderDevice(75);
+        scriptStatuses(harness->script(), row.first, row.then);
+        EXPECT_EQ(DfuWaitWhileBusy(harness->device()), row.result);
+        EXPECT_EQ(harness->count(DFU_GETSTATUS), row.statuses);
+        EXPECT_EQ(harness->delaysMs(), row.delays);
+    }
+}
+
 TEST(DfuSeSender, ZeroLengthCommandIsRefusedWithoutTraffic) {
     auto harness = senderDevice(75);
     const UCHAR command = 0x41;

@@ -8,6 +8,7 @@
 
 #include "client/dfuse_file.h"
 #include "client/firmware_image.h"
+#include "client/intel_hex.h"
 #include "tests/e2e/dfuhost_process.h"
 
 namespace ostdfu_e2e {
@@ -215,6 +216,49 @@ TEST(FirmwareCommands, AllDevicesOfTheBusEachFailOnTheirOwn) {
         EXPECT_EQ(results[i]["ok"], rows[i].ok);
         EXPECT_EQ(results[i]["on_bus"], rows[i].onBus);
         EXPECT_NE(results[i]["message"].get<std::string>().find(rows[i].message), std::string::npos) << results[i];
+    }
+}
+
+// ROMs as recorded: the F107 marks its option bytes "g", erasable like its flash, and they go
+// on with the application all the same. A failure says a rerun finishes the job only where it
+// does: after the device left, not when its OTP already holds other bytes.
+TEST(FirmwareCommands, RecordedLayoutsAndWhenARerunFinishesTheJob) {
+    TemporaryFolder folder;
+    const auto hexFile = [&](const std::string& name, std::uint32_t second, std::size_t secondBytes) {
+        client::FirmwareImage image;
+        image.elements.push_back({0, 0x08000000, pattern(3000, 10)});
+        image.elements.push_back({0, second, pattern(secondBytes, 11)});
+        return folder.write(name, client::writeIntelHex(image)).string();
+    };
+    const std::string withOptionBytes = hexFile("app_and_ob.hex", 0x1FFFF800, 16);
+    const std::string withOtp = hexFile("app_and_otp.hex", 0x1FFF7800, 32);
+    const auto bus = folder.write("roms.json", R"({"devices": [
+      {"name": "f107", "segments": ["@Internal Flash  /0x08000000/128*002Kg", "@Option Bytes  /0x1FFFF800/01*016 g"]},
+      {"name": "otp-used", "memory": [{"address": "0x1FFF7800", "hex": "00"}]},
+      {"name": "pulled", "faults": [{"request": "DNLOAD", "nth": 8, "action": "unplug"}]}
+    ]})");
+    const struct {
+        std::vector<std::string> arguments;
+        int exitCode;
+        const char* message;
+        bool rerunPromised;
+    } rows[] = {
+        {{"flash", "f107", withOptionBytes, "--option-bytes"}, 0, "4096 bytes erased, 3016 written, 3000 verified",
+         false},
+        {{"flash", "otp-used", withOtp, "--otp"}, 1, "0x1fff7800", false},
+        {{"flash", "pulled", withOtp, "--otp"}, 1, "device gone", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.arguments[1]);
+        std::vector<std::string> arguments = {"--sim", bus.string()};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        const ProcessResult run = runDfuhost(arguments);
+        EXPECT_EQ(run.exitCode, row.exitCode) << run.err;
+        const std::string said = run.out + run.err;
+        EXPECT_NE(said.find(row.message), std::string::npos) << said;
+        EXPECT_EQ(said.find("running the same command again finishes the job") != std::string::npos,
+                  row.rerunPromised)
+            << said;
     }
 }
 

@@ -113,7 +113,7 @@ JobOutcome runFlashJob(const FlashJob& job, const JobContext& context) {
         outcome.details["left"] = left.ok;
         outcome.message += "; " + left.message;
         if (!left.ok) outcome.exitCode = kFailed;
-    } else if (!run.ok && !run.cancelled) {
+    } else if (!run.ok && run.transient) {
         outcome.message += "; running the same command again finishes the job";
     }
     return outcome;
