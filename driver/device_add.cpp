@@ -154,6 +154,8 @@ void LogAddOutcome(PFDO_DATA fdoData, PDRIVER_OBJECT driverObject, ULONG failure
 
 }  // namespace
 
+void ResetDevicesAdded() { InterlockedExchange(&DevicesAdded, 0); }
+
 NTSTATUS OstDFUDeviceEvtAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
     ULONG failureCode = ADD_CODE_SUCCESS;
     NTSTATUS status = STATUS_SUCCESS;

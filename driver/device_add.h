@@ -5,6 +5,8 @@
 #include "platform/wdf.h"
 
 EVT_WDF_DRIVER_DEVICE_ADD OstDFUDeviceEvtAdd;
+// A freshly loaded image numbers its devices from 1.
+void ResetDevicesAdded();
 
 // *productType is 0 first, PRODUCT_TYPE_STM_DFU when one of the hardware IDs matches.
 NTSTATUS determineProductType(PDEVICE_OBJECT physicalDeviceObject, PULONG productType);

@@ -46,6 +46,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) 
     RegistryPathCopy = {0, 0, nullptr};
     ParametersKeyPath = {0, 0, nullptr};
     ResetStreamCount();
+    ResetDevicesAdded();
 
     WPP_INIT_TRACING(driverObject, registryPath);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "pool type 0x%x", NonPagedPoolType);

@@ -1,6 +1,38 @@
 #include "host/fault_plan.h"
 
+#include <array>
+
 namespace host {
+
+namespace {
+
+constexpr std::array<std::pair<FaultSite, const char*>, 14> kSiteNames = {{
+    {FaultSite::IrpAllocation, "IrpAllocation"},
+    {FaultSite::DeviceCreate, "DeviceCreate"},
+    {FaultSite::QueueCreate, "QueueCreate"},
+    {FaultSite::DriverCreate, "DriverCreate"},
+    {FaultSite::RegistryOpen, "RegistryOpen"},
+    {FaultSite::DeviceProperty, "DeviceProperty"},
+    {FaultSite::ErrorLogEntry, "ErrorLogEntry"},
+    {FaultSite::FrameworkObject, "FrameworkObject"},
+    {FaultSite::CallbackCreate, "CallbackCreate"},
+    {FaultSite::CallbackRegister, "CallbackRegister"},
+    {FaultSite::InterfaceRegister, "InterfaceRegister"},
+    {FaultSite::InterfaceState, "InterfaceState"},
+    {FaultSite::VersionQuery, "VersionQuery"},
+    {FaultSite::BusInterface, "BusInterface"},
+}};
+
+}  // namespace
+
+std::optional<FaultSite> faultSiteNamed(std::string_view name) {
+    for (const auto& [site, known] : kSiteNames) {
+        if (name == known) {
+            return site;
+        }
+    }
+    return std::nullopt;
+}
 
 void FaultPlan::failAllocation(ULONG tag, std::uint64_t nth) {
     std::lock_guard lock(mutex_);
@@ -43,6 +75,11 @@ std::uint64_t FaultPlan::allocationsSeen(ULONG tag) const {
     std::lock_guard lock(mutex_);
     auto it = allocationCounts_.find(tag);
     return it == allocationCounts_.end() ? 0 : it->second;
+}
+
+std::map<ULONG, std::uint64_t> FaultPlan::allocationCounts() const {
+    std::lock_guard lock(mutex_);
+    return allocationCounts_;
 }
 
 std::uint64_t FaultPlan::callsSeen(FaultSite site) const {

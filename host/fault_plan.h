@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "platform/ntstatus.h"
@@ -30,6 +31,9 @@ enum class FaultSite {
     BusInterface,         // the bus driver's answer to the USBDI interface query
 };
 
+// The site a scenario file names ("IrpAllocation"); nullopt for a name no site has.
+std::optional<FaultSite> faultSiteNamed(std::string_view name);
+
 class FaultPlan {
 public:
     // Fails the nth (1-based) allocation of tag from now on counting.
@@ -44,6 +48,8 @@ public:
     std::optional<NTSTATUS> callFails(FaultSite site);
 
     std::uint64_t allocationsSeen(ULONG tag) const;
+    // Every tag allocated so far, with its count: the allocation sites a run reached.
+    std::map<ULONG, std::uint64_t> allocationCounts() const;
     std::uint64_t callsSeen(FaultSite site) const;
 
 private:

@@ -26,4 +26,14 @@ for preset in "${presets[@]}"; do
     cmake --preset "${preset}" >/dev/null
     cmake --build --preset "${preset}" -j "${jobs}"
     ctest --preset "${preset}" -j "${jobs}"
+    if [ "${preset}" = default ]; then
+        # The Windows image against the built-in driver (tests/image/differential_test.cpp).
+        runs=$(grep -ho '^differential: [0-9]*' build/default/Testing/Temporary/LastTest.log |
+               awk '{n += $2} END {print n + 0}')
+        if [ "${runs}" -gt 0 ]; then
+            echo "=== differential: ${runs} runs compared between the built-in driver and ostdfu.sys, all identical"
+        else
+            echo "=== differential: skipped, ostdfu.sys is not built (the test windows.image says why)"
+        fi
+    fi
 done

@@ -149,6 +149,19 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A driver loaded again starts as a fresh image does: its first device is device 1 again, as the
+// handle-information reply tells the updater.
+TEST(DeviceAdd, EveryLoadOfTheDriverNumbersItsDevicesFromOne) {
+    for (int load = 0; load < 2; ++load) {
+        DriverHarness h;
+        ASSERT_EQ(h.loadDriver(), STATUS_SUCCESS);
+        const host::PnpDevice& first = h.offerStDfuDevice(u"A1");
+        const host::PnpDevice& second = h.offerStDfuDevice(u"A2");
+        EXPECT_EQ(h.context(first)->DeviceInstanceNumber, 1u) << "load " << load;
+        EXPECT_EQ(h.context(second)->DeviceInstanceNumber, 2u) << "load " << load;
+    }
+}
+
 TEST(DeviceAdd, WithoutPhysicalDeviceFailsWithCodeOneOnTheDriver) {
     DriverHarness h;
     ASSERT_EQ(h.loadDriver(), STATUS_SUCCESS);

@@ -256,6 +256,40 @@ Fault fault(const json& value, const Path& path) {
     return f;
 }
 
+MachineFault machineFault(const json& value, const Path& path) {
+    expectObject(value, path, {"allocation", "service", "nth", "status"});
+    MachineFault f;
+    if (value.contains("allocation") == value.contains("service")) {
+        path.fail("an object with either \"allocation\" (a pool tag) or \"service\"", &value);
+    }
+    if (value.contains("allocation")) {
+        const std::string tag = text(value["allocation"], path / "allocation");
+        if (tag.size() != 4) {
+            (path / "allocation").fail("a pool tag of four characters, such as \"urbt\"", &value["allocation"]);
+        }
+        f.allocationTag = static_cast<ULONG>(static_cast<unsigned char>(tag[0])) |
+                          static_cast<ULONG>(static_cast<unsigned char>(tag[1])) << 8 |
+                          static_cast<ULONG>(static_cast<unsigned char>(tag[2])) << 16 |
+                          static_cast<ULONG>(static_cast<unsigned char>(tag[3])) << 24;
+    } else {
+        f.service = host::faultSiteNamed(text(value["service"], path / "service"));
+        if (!f.service) {
+            (path / "service").fail("a service docs/scenario.md lists, such as \"IrpAllocation\"",
+                                    &value["service"]);
+        }
+    }
+    if (value.contains("nth")) {
+        f.nth = number(value["nth"], path / "nth", 1000000000);
+        if (f.nth == 0) {
+            (path / "nth").fail("a number from 1 (the first occurrence)", &value["nth"]);
+        }
+    }
+    if (value.contains("status")) {
+        f.status = static_cast<NTSTATUS>(number(value["status"], path / "status", 0xFFFFFFFF));
+    }
+    return f;
+}
+
 std::vector<OperationTiming> timings(const json& value, const Path& path) {
     static const std::vector<std::string> kOperations = {"set_address", "page_erase",        "mass_erase",
                                                          "write",       "leave",             "option_byte_write",
@@ -664,7 +698,8 @@ Scenario parseScenario(const json& document, const std::string& fileName) {
     s.fileName = fileName;
     const Path root(fileName, "");
     expectObject(document, root,
-                 {"version", "system_version", "parameters", "devices", "actions", "driver"});
+                 {"version", "system_version", "parameters", "devices", "actions", "driver",
+                  "machine_faults"});
     if (document.contains("version") && number(document["version"], root / "version", ~0ULL) != 1) {
         (root / "version").fail("1", &document["version"]);
     }
@@ -676,6 +711,15 @@ Scenario parseScenario(const json& document, const std::string& fileName) {
     }
     if (document.contains("driver")) {
         s.driverImage = scenarioPath(document["driver"], root / "driver", fileName);
+    }
+    if (document.contains("machine_faults")) {
+        const json& faults = document["machine_faults"];
+        if (!faults.is_array()) {
+            (root / "machine_faults").fail("an array of machine faults", &faults);
+        }
+        for (std::size_t i = 0; i < faults.size(); ++i) {
+            s.machineFaults.push_back(machineFault(faults[i], (root / "machine_faults")[i]));
+        }
     }
     std::set<std::string> names;
     const Path devicesPath = root / "devices";

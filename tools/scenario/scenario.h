@@ -12,6 +12,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "host/fault_plan.h"
 #include "sim/config.h"
 
 namespace scenario {
@@ -35,6 +36,15 @@ struct Parameters {
     enum class Kind { Empty, Missing, RegFile, Values } kind = Kind::Empty;
     std::string regFile;  // RegFile: as written; relative paths are taken from the scenario's folder
     std::vector<std::pair<std::string, RegistryValue>> values;
+};
+
+// A failure the machine makes on purpose while the driver runs: the nth allocation of a pool tag,
+// or the nth call of a system service, counted from the start of the run.
+struct MachineFault {
+    std::optional<ULONG> allocationTag;   // the tag, as the pool counts it
+    std::optional<host::FaultSite> service;
+    std::uint64_t nth = 1;
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;  // a service's failure
 };
 
 struct Fault {
@@ -160,6 +170,7 @@ struct Scenario {
     // A Windows driver image to run instead of the driver built into the program; empty: the
     // built-in one.
     std::string driverImage;
+    std::vector<MachineFault> machineFaults;
 
     const Device* findDevice(const std::string& name) const;
     // The ports of the hub (or root hub) at `prefix` of a controller: as many as the highest port

@@ -313,6 +313,14 @@ const std::string& DriverOnBus::imagePath() const {
 }
 
 NTSTATUS DriverOnBus::start() {
+    // Counted from the driver's load, so the machine's own setup takes none of them.
+    for (const scenario::MachineFault& fault : scenario_.machineFaults) {
+        if (fault.allocationTag) {
+            machine_->faults().failAllocation(*fault.allocationTag, fault.nth);
+        } else {
+            machine_->faults().failCall(*fault.service, fault.nth, fault.status);
+        }
+    }
     if (imagePath().empty()) {
         entryStatus_ = machine_->pnp().loadDriver(DriverEntry, kService);
     } else {

@@ -12,6 +12,15 @@ namespace dfuhost {
 
 namespace {
 
+// Every pool tag the run allocated, with how often: the sites a machine_faults entry can name.
+Json allocationCounts(host::Machine& machine) {
+    Json counts = Json::object();
+    for (const auto& [tag, count] : machine.faults().allocationCounts()) {
+        counts[host::tagText(tag)] = count;
+    }
+    return counts;
+}
+
 const char* ioctlName(std::uint32_t code) {
     for (const IoctlName& known : IOCTL_NAMES) {
         if (known.code == code) return known.name;
@@ -192,6 +201,7 @@ Json runScenario(const scenario::Scenario& s, const SystemOptions& options) {
                                       {"releases", system.machine().timerResolution().releases()}};
     result["leaks"] = unloaded ? Json(system.leaks()) : Json(system.machine().pool().leakedTags());
     result["driver"] = system.driverName();
+    result["allocations"] = allocationCounts(system.machine());
     result["driver_entry"] = statusText(system.driverEntryStatus());
     result["unloaded"] = unloaded;
     return result;

@@ -1,0 +1,81 @@
+// `dfuhost --driver FILE` as a user runs it: the shipped image answers as the built-in driver
+// does, and an image that cannot be loaded is refused with its reason and exit code 2 before
+// anything runs.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "tests/e2e/dfuhost_process.h"
+#include "tests/image/image_test_support.h"
+
+namespace {
+
+using image_test::get;
+using image_test::Layout;
+using image_test::put;
+using Bytes = std::vector<std::uint8_t>;
+
+class DriverOption : public testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(OSTDFU_DRIVER_IMAGE).empty()) {
+            GTEST_SKIP() << OSTDFU_DRIVER_IMAGE_SKIPPED;
+        }
+        std::ifstream in(OSTDFU_DRIVER_IMAGE, std::ios::binary);
+        image = {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        ASSERT_FALSE(image.empty());
+    }
+
+    Bytes image;
+};
+
+TEST_F(DriverOption, TheImageListsTheDemoBusAsTheBuiltInDriverDoes) {
+    const ostdfu_e2e::ProcessResult builtIn = ostdfu_e2e::runDfuhost({"list"});
+    const ostdfu_e2e::ProcessResult loaded = ostdfu_e2e::runDfuhost({"--driver", OSTDFU_DRIVER_IMAGE, "list"});
+    ASSERT_EQ(builtIn.exitCode, 0) << builtIn.err;
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.err;
+    EXPECT_EQ(loaded.out, builtIn.out);
+    EXPECT_NE(loaded.out.find("strada-base"), std::string::npos);
+}
+
+TEST_F(DriverOption, AnImageThatCannotBeLoadedIsRefusedWithItsReason) {
+    struct Damage {
+        const char* name;
+        std::function<void(Bytes&)> apply;
+        const char* reason;
+    };
+    const Damage damages[] = {
+        {"truncated", [](Bytes& b) { b.resize(b.size() / 2); }, "runs past the end of the file"},
+        {"a bad relocation",
+         [](Bytes& b) {
+             const Layout l(b);
+             const auto directory = static_cast<std::uint32_t>(get(b, l.directory(5), 4));
+             const std::size_t entry = l.fileOffsetOf(b, directory + 8);
+             put(b, entry, 2, (get(b, entry, 2) & 0xFFF) | 0x3000);
+         },
+         "is of kind 3 (HIGHLOW)"},
+        {"an unknown import",
+         [](Bytes& b) {
+             const std::string name = "KeSetEvent";
+             const auto at = std::search(b.begin(), b.end(), name.begin(), name.end());
+             ASSERT_NE(at, b.end());
+             *(at + name.size() - 1) = 'X';
+         },
+         "imports ntoskrnl.exe!KeSetEvenX, which this machine does not provide"},
+    };
+    ostdfu_e2e::TemporaryFolder folder;
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.name);
+        Bytes bytes = image;
+        d.apply(bytes);
+        const auto file = folder.write("damaged.sys", std::string(bytes.begin(), bytes.end()));
+        const ostdfu_e2e::ProcessResult run = ostdfu_e2e::runDfuhost({"--driver", file.string(), "list"});
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_NE(run.err.find("damaged.sys: "), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(d.reason), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+}  // namespace
