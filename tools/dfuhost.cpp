@@ -148,8 +148,10 @@ int main(int argc, char** argv) {
     app.add_option("--driver", g.driver,
                    "run the driver from a Windows image (the default build makes "
                    "build/default/package/image/ostdfu.sys) instead of the one built into dfuhost; "
-                   "an image that cannot be loaded is refused with the reason (docs/windows.md)")
-        ->type_name("FILE.sys");
+                   "an image that cannot be loaded is refused with the reason (docs/windows.md); "
+                   "serve passes it on to the commands it runs")
+        ->type_name("FILE.sys")
+        ->envname(dfuhost::kDriverVariable);
     app.add_flag("--json", g.json, "print the command's result as JSON");
     app.add_option("--trace", g.trace,
                    "trace to stderr: usb (every transfer on the bus), driver (the driver's own "

@@ -3,6 +3,7 @@
 // anything runs.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -37,6 +38,33 @@ TEST_F(DriverOption, TheImageListsTheDemoBusAsTheBuiltInDriverDoes) {
     ASSERT_EQ(loaded.exitCode, 0) << loaded.err;
     EXPECT_EQ(loaded.out, builtIn.out);
     EXPECT_NE(loaded.out.find("strada-base"), std::string::npos);
+}
+
+TEST_F(DriverOption, JsonResultsNameTheDriverThatAnswered) {
+    const ostdfu_e2e::ProcessResult builtIn = ostdfu_e2e::runDfuhost({"--json", "info", "blank"});
+    ASSERT_EQ(builtIn.exitCode, 0) << builtIn.err;
+    EXPECT_EQ(builtIn.json().at("driver"), "built-in");
+    const ostdfu_e2e::ProcessResult loaded =
+        ostdfu_e2e::runDfuhost({"--driver", OSTDFU_DRIVER_IMAGE, "--json", "list"});
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.err;
+    for (const nlohmann::json& device : loaded.json()) {
+        EXPECT_EQ(device.at("driver"), OSTDFU_DRIVER_IMAGE);
+    }
+}
+
+// serve runs no driver itself; a dfuhost its command runs takes the one serve was given.
+TEST_F(DriverOption, ServeHandsTheImageToTheDfuhostItRuns) {
+    const ostdfu_e2e::ProcessResult served = ostdfu_e2e::runDfuhost(
+        {"serve", "--driver", OSTDFU_DRIVER_IMAGE, "--", DFUHOST_PATH, "--usb", "--json", "list"});
+    if (served.exitCode == 2 && served.err.find("umockdev") != std::string::npos) {
+        GTEST_SKIP() << served.err;
+    }
+    ASSERT_EQ(served.exitCode, 0) << served.err;
+    const nlohmann::json devices = nlohmann::json::parse(served.out.substr(0, served.out.rfind("]") + 1));
+    ASSERT_FALSE(devices.empty());
+    for (const nlohmann::json& device : devices) {
+        EXPECT_EQ(device.at("driver"), std::filesystem::absolute(OSTDFU_DRIVER_IMAGE).string());
+    }
 }
 
 TEST_F(DriverOption, AnImageThatCannotBeLoadedIsRefusedWithItsReason) {

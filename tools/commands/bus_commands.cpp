@@ -1,5 +1,6 @@
 // list, info, events and run: the commands about the bus as a whole.
 #include <cstdio>
+#include <iostream>
 
 #include "host/rtl/text.h"
 #include "tools/commands/commands.h"
@@ -20,7 +21,7 @@ int listCommand(const GlobalOptions& options) {
     if (options.json) {
         Json list = Json::array();
         for (const DeviceSummary& s : summaries) list.push_back(summaryJson(s));
-        printJson(list);
+        printJson(list, session.system().driverName());
     } else {
         std::printf("%s\n", summaryHeader().c_str());
         for (const DeviceSummary& s : summaries) std::printf("%s\n", summaryLine(s).c_str());
@@ -44,7 +45,7 @@ int eventsCommand(const GlobalOptions& options, bool raw) {
     session.finish();
     const host::EventLog& log = session.system().machine().eventLog();
     if (options.json) {
-        printJson(eventsJson(log));
+        printJson(eventsJson(log), session.system().driverName());
         return kExitSuccess;
     }
     for (const host::EventLogEntry& entry : log.entries()) {
@@ -68,7 +69,7 @@ int runCommand(const GlobalOptions& options, const std::string& scenarioFile) {
     const scenario::Scenario s = scenario::loadScenarioFile(scenarioFile);
     SystemOptions systemOptions = options.systemOptions();
     systemOptions.progress = Progress::wanted();
-    printJson(runScenario(s, systemOptions));
+    std::cout << runScenario(s, systemOptions).dump(2) << std::endl;
     return kExitSuccess;
 }
 

@@ -361,7 +361,7 @@ int printInfo(Session& session, DeviceSlot& device) {
     }
 
     if (json) {
-        printJson(doc);
+        printJson(doc, session.system().driverName());
     } else {
         for (const std::string& text : lines) std::printf("%s\n", text.c_str());
     }

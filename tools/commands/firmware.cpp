@@ -66,13 +66,13 @@ Json resultOf(const char* command, const DeviceResult& r) {
     return result;
 }
 
-void printResults(const GlobalOptions& options, const char* command, const Targets& targets,
-                  const std::vector<DeviceResult>& results) {
+void printResults(const GlobalOptions& options, const std::string& driver, const char* command,
+                  const Targets& targets, const std::vector<DeviceResult>& results) {
     if (options.json) {
-        if (!targets.several) return printJson(resultOf(command, results.front()));
+        if (!targets.several) return printJson(resultOf(command, results.front()), driver);
         Json all = Json::array();
         for (const DeviceResult& r : results) all.push_back(resultOf(command, r));
-        return printJson(all);
+        return printJson(all, driver);
     }
     for (const DeviceResult& r : results) {
         if (r.outcome.exitCode == kExitSuccess) {
@@ -125,7 +125,7 @@ int runJobs(const GlobalOptions& options, const FirmwareRequest& request, const 
             report);
     }
     session.finish();
-    printResults(options, command, targets, results);
+    printResults(options, session.system().driverName(), command, targets, results);
     return groupExitCode(results);
 }
 

@@ -163,7 +163,7 @@ int operationCommand(const GlobalOptions& options, const OperationRequest& r) {
     session.finish();
 
     if (options.json) {
-        printJson(result);
+        printJson(result, session.system().driverName());
     } else {
         std::printf("%s %s: %s\n", r.operation.c_str(), device.name().c_str(),
                     statusName(outcome.status).c_str());
@@ -216,7 +216,8 @@ int ioctlCommand(const GlobalOptions& options, const IoctlRequest& r) {
                        {"code", hex32(code)},
                        {"status", statusText(reply.status)},
                        {"information", reply.information},
-                       {"out", scenario::toHex(reply.bytes)}});
+                       {"out", scenario::toHex(reply.bytes)}},
+                  session.system().driverName());
     } else {
         std::printf("0x%08x %s: %s, information %llu\n", code, device.name().c_str(),
                     statusName(reply.status).c_str(), static_cast<unsigned long long>(reply.information));

@@ -135,6 +135,15 @@ std::vector<std::uint8_t> parseHexArgument(const std::string& text, const std::s
     }
 }
 
-void printJson(const Json& document) { std::cout << document.dump(2) << std::endl; }
+void printJson(Json document, const std::string& driver) {
+    if (document.is_array()) {
+        for (Json& element : document) {
+            if (element.is_object()) element["driver"] = driver;
+        }
+    } else if (document.is_object()) {
+        document["driver"] = driver;
+    }
+    std::cout << document.dump(2) << std::endl;
+}
 
 }  // namespace dfuhost

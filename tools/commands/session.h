@@ -36,6 +36,10 @@ struct GlobalOptions {
     SystemOptions systemOptions() const;
 };
 
+// The environment variable that gives --driver's default; serve sets it for its command, so a
+// dfuhost run under it takes the same driver.
+inline constexpr const char* kDriverVariable = "DFUHOST_DRIVER";
+
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
@@ -67,6 +71,8 @@ private:
 // "0x1f", "31" -> 31; UsageError naming what for otherwise.
 std::uint64_t parseNumber(const std::string& text, const std::string& what, std::uint64_t max);
 std::vector<std::uint8_t> parseHexArgument(const std::string& text, const std::string& what);
-void printJson(const Json& document);
+// Prints a command's --json result, each object marked with the driver that answered: the
+// document itself, or each element of a list.
+void printJson(Json document, const std::string& driver);
 
 }  // namespace dfuhost

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -98,6 +100,10 @@ int serveCommand(const GlobalOptions& options, const ServeRequest& request) {
     if (!host::umockdev::underUmockdev()) return restartUnderUmockdev(request.self);
     const scenario::Scenario s = options.sim.empty() ? demoBus() : scenario::loadScenarioFile(options.sim);
     const HotPlugScript script = hotPlugScriptOf(s);
+    // The bus is served without a driver; a dfuhost that COMMAND runs takes the one named here.
+    if (const std::string driver = options.driver.empty() ? s.driverImage : options.driver; !driver.empty()) {
+        setenv(kDriverVariable, std::filesystem::absolute(driver).c_str(), 1);
+    }
 
     host::RealClock clock;
     std::unique_ptr<TransferLog> log;
@@ -140,7 +146,7 @@ int serveCommand(const GlobalOptions& options, const ServeRequest& request) {
         Json result = Json::object();
         result["exit_code"] = code;
         result["devices"] = bus.snapshot();
-        printJson(result);
+        std::cout << result.dump(2) << std::endl;  // no driver answered here: nothing to mark
     }
     return code;
 }
