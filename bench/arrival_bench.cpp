@@ -1,8 +1,11 @@
 // Devices arriving side by side. On the real clock every arrival pays the driver's settle wait,
-// so N units at once should take about as long as one; on the virtual clock a full bus of 127
-// shows the CPU time and memory the machine needs for them.
+// so N units at once should take about as long as one, with the driver compiled in and with the
+// Windows image alike; on the virtual clock a full bus of 127 shows the CPU time and memory the
+// machine needs for them.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+
+#include <string>
 
 #include "presets/presets.h"
 #include "tests/support/arrival_harness.h"
@@ -29,13 +32,16 @@ std::vector<std::pair<std::shared_ptr<sim::Bootloader>, ostdfu_test::Port>> bus(
     return devices;
 }
 
-void arrive(benchmark::State& state, bool realTime) {
+void arrive(benchmark::State& state, bool realTime, const std::string& image = "") {
     const auto count = static_cast<std::size_t>(state.range(0));
+    ostdfu_test::HarnessOptions options;
+    options.realClock = realTime;
+    options.driverImage = image;
     std::size_t started = 0;
     for (auto _ : state) {
         state.PauseTiming();
         {
-            ostdfu_test::ArrivalHarness h(ostdfu_test::HarnessOptions{10, 0, realTime});
+            ostdfu_test::ArrivalHarness h(options);
             auto devices = bus(h, count);
             state.ResumeTiming();
             const std::vector<ostdfu_test::Arrived> arrived = h.plugTogether(devices);
@@ -57,6 +63,15 @@ void arrive(benchmark::State& state, bool realTime) {
 
 void BM_ArrivalsRealClock(benchmark::State& state) { arrive(state, true); }
 BENCHMARK(BM_ArrivalsRealClock)->Arg(1)->Arg(32)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_ArrivalsRealClockImage(benchmark::State& state) {
+    if (std::string(OSTDFU_DRIVER_IMAGE).empty()) {
+        state.SkipWithError("ostdfu.sys is not built");
+        return;
+    }
+    arrive(state, true, OSTDFU_DRIVER_IMAGE);
+}
+BENCHMARK(BM_ArrivalsRealClockImage)->Arg(1)->Arg(32)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_ArrivalsVirtualClock(benchmark::State& state) { arrive(state, false); }
 BENCHMARK(BM_ArrivalsVirtualClock)->Arg(127)->Iterations(1)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);

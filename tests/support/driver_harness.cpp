@@ -1,5 +1,8 @@
 #include "tests/support/driver_harness.h"
 
+#include <stdexcept>
+#include <utility>
+
 #include "driver/driver.h"
 #include "host/registry/reg_file.h"
 #include "notify/message_table.h"
@@ -29,7 +32,8 @@ host::MessageTable driverMessageTable() {
 }
 
 DriverHarness::DriverHarness(HarnessOptions options)
-    : machine_(host::MachineOptions{!options.realClock, options.osMajor, options.osMinor, 19045}) {
+    : machine_(host::MachineOptions{!options.realClock, options.osMajor, options.osMinor, 19045}),
+      driverImage_(std::move(options.driverImage)) {
     machine_.eventLog().setMessageTable(driverMessageTable());
 }
 
@@ -42,7 +46,16 @@ void DriverHarness::setParameters(const std::map<std::u16string, RegValue>& valu
 
 void DriverHarness::loadReg(std::string_view text) { host::loadRegText(registry(), text); }
 
-NTSTATUS DriverHarness::loadDriver() { return machine_.pnp().loadDriver(DriverEntry, kService); }
+NTSTATUS DriverHarness::loadDriver() {
+    if (driverImage_.empty()) {
+        return machine_.pnp().loadDriver(DriverEntry, kService);
+    }
+    const host::image::DriverImages::Loaded loaded = machine_.driverImages().load(driverImage_);
+    if (loaded.image == nullptr) {
+        throw std::runtime_error(loaded.error);
+    }
+    return machine_.pnp().loadDriver(loaded.image->entryPoint(), kService, host::FrameworkBinding::ByDriver);
+}
 
 host::PnpDevice& DriverHarness::offerDevice(std::vector<std::u16string> hardwareIds,
                                             std::u16string serialNumber) {

@@ -37,6 +37,8 @@ struct HarnessOptions {
     unsigned osMinor = 0;
     // Benchmarks that measure time for real; tests keep the virtual clock.
     bool realClock = false;
+    // A Windows image of the driver (ostdfu.sys) to load instead of the driver compiled in.
+    std::string driverImage;
 };
 
 class DriverHarness {
@@ -52,6 +54,8 @@ public:
     // Loads .reg text; failures throw host::RegFileError.
     void loadReg(std::string_view text);
 
+    // The driver compiled in, or the options' image; an image that does not load throws
+    // std::runtime_error with the loader's reason.
     NTSTATUS loadDriver();
     host::PnpDevice& offerDevice(std::vector<std::u16string> hardwareIds,
                                  std::u16string serialNumber = u"");
@@ -66,6 +70,7 @@ public:
 
 private:
     host::Machine machine_;
+    std::string driverImage_;
 };
 
 // The UTF-16 text of a UNICODE_STRING.
