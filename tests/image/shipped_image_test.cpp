@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "host/framework/framework.h"
 #include "host/image/framework_loader.h"
 #include "host/image/kernel_exports.h"
 #include "host/machine.h"
@@ -43,6 +44,20 @@ TEST(MachineExports, AreExactlyTheImportsTheImageCheckAllows) {
         exported.insert({std::string(loader.name), std::string(entry.name)});
     }
     EXPECT_EQ(exported, allowedImports());
+}
+
+// docs/windows.md lists what the machine provides an image; a function added to the machine is
+// added to the list.
+TEST(MachineExports, TheWindowsPageListsEveryExportAndFrameworkFunction) {
+    std::ifstream in(std::string(OSTDFU_SOURCE_DIR) + "/docs/windows.md");
+    std::ostringstream page;
+    page << in.rdbuf();
+    for (const auto& [module, function] : allowedImports()) {
+        EXPECT_NE(page.str().find("`" + function + "`"), std::string::npos) << module << " " << function;
+    }
+    for (const host::fx::FrameworkFunction& entry : host::fx::frameworkFunctions()) {
+        EXPECT_NE(page.str().find(std::string("`") + entry.name + "`"), std::string::npos) << entry.name;
+    }
 }
 
 TEST(ShippedImage, LoadsAgainstTheMachinesExports) {
