@@ -101,7 +101,7 @@ class Station {
 public:
     Station(const GlobalOptions& options, std::optional<FlashJob> job, std::uint64_t limit)
         : context_(openLibusb()), system_(noDevices(), systemOptionsOf(options)), job_(std::move(job)),
-          limit_(limit), events_(options.json) {}
+          limit_(limit), events_(options.json, system_.driverName()) {}
 
     // Exit code: 0 when every unit taken was handled well, 1 otherwise or when the driver would
     // not load.

@@ -19,7 +19,7 @@ void WatchEvents::arrived(const DeviceSummary& summary) {
     if (!json_) return print(tagged("arrived", summaryLine(summary)));
     Json event = summaryJson(summary);
     event["event"] = "arrived";
-    print(event.dump());
+    print(std::move(event));
 }
 
 void WatchEvents::flashed(const std::string& unit, const JobOutcome& outcome) {
@@ -30,22 +30,27 @@ void WatchEvents::flashed(const std::string& unit, const JobOutcome& outcome) {
     event["device"] = unit;
     event["ok"] = ok;
     event["message"] = outcome.message;
-    print(event.dump());
+    print(std::move(event));
 }
 
 void WatchEvents::left(const std::string& unit) {
     if (!json_) return print(tagged("left", unit));
-    print(Json{{"event", "left"}, {"device", unit}}.dump());
+    print(Json{{"event", "left"}, {"device", unit}});
 }
 
 void WatchEvents::failed(const std::string& unit, const std::string& message) {
     if (!json_) return print(tagged("failed", unit + ": " + message));
-    print(Json{{"event", "failed"}, {"device", unit}, {"ok", false}, {"message", message}}.dump());
+    print(Json{{"event", "failed"}, {"device", unit}, {"ok", false}, {"message", message}});
 }
 
 void WatchEvents::warn(const std::string& unit, const std::string& text) {
     std::lock_guard lock(mutex_);
     std::fprintf(stderr, "dfuhost: %s%s%s\n", unit.c_str(), unit.empty() ? "" : ": warning: ", text.c_str());
+}
+
+void WatchEvents::print(Json event) {
+    event["driver"] = driver_;
+    print(event.dump());
 }
 
 void WatchEvents::print(const std::string& line) {

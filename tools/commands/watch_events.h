@@ -1,11 +1,12 @@
 // What `dfuhost --usb watch` tells of each unit, one line per event on stdout: a unit that
 // arrived (identified, as `list` shows it), the result of its flash, a unit that left, a unit
 // that could not be brought up. With --json each line is one JSON object whose "event" says
-// which. Lines come whole from any thread.
+// which, and "driver" which driver answered. Lines come whole from any thread.
 #pragma once
 
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "tools/commands/device_report.h"
 #include "tools/system/firmware_jobs.h"
@@ -14,7 +15,7 @@ namespace dfuhost {
 
 class WatchEvents {
 public:
-    explicit WatchEvents(bool json) : json_(json) {}
+    WatchEvents(bool json, std::string driver) : json_(json), driver_(std::move(driver)) {}
 
     void arrived(const DeviceSummary& summary);
     void flashed(const std::string& unit, const JobOutcome& outcome);
@@ -27,8 +28,10 @@ public:
 
 private:
     void print(const std::string& line);
+    void print(Json event);
 
     const bool json_;
+    const std::string driver_;
     std::mutex mutex_;  // one line at a time on stdout
 };
 
