@@ -89,14 +89,7 @@ OSTDFU_DDK_CONSTANTS(OSTDFU_SAME_CONSTANT)
                   #name " differs from the DDK");
 OSTDFU_NTSTATUS_LIST(OSTDFU_SAME_STATUS)
 
-#define OSTDFU_SAME_SIZE(type) \
-    static_assert(sizeof(ours::type) == sizeof(type), #type " has another size than the DDK's");
-#define OSTDFU_SAME_FIELD(type, field)                                              \
-    static_assert(offsetof(ours::type, field) == offsetof(type, field) &&           \
-                      sizeof(ours::type::field) == sizeof(type::field),             \
-                  #type "." #field " differs from the DDK");
-// A record with the same size and, for each field of its list, the same offset and size.
-#define OSTDFU_SAME_RECORD(type, FIELDS) OSTDFU_SAME_SIZE(type) FIELDS(OSTDFU_SAME_FIELD, type)
+#include "tests/windows/cross/same_layout.h"
 
 // ---- chapter-9 descriptors --------------------------------------------------------------------
 

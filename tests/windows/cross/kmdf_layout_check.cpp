@@ -26,13 +26,7 @@ namespace ours {
 #include <wdf.h>
 #include <wdfusb.h>
 
-#define OSTDFU_SAME_SIZE(type) \
-    static_assert(sizeof(ours::type) == sizeof(type), #type " has another size than the framework's");
-#define OSTDFU_SAME_FIELD(type, field)                                        \
-    static_assert(offsetof(ours::type, field) == offsetof(type, field) &&     \
-                      sizeof(ours::type::field) == sizeof(type::field),       \
-                  #type "." #field " differs from the framework's");
-#define OSTDFU_SAME_RECORD(type, FIELDS) OSTDFU_SAME_SIZE(type) FIELDS(OSTDFU_SAME_FIELD, type)
+#include "tests/windows/cross/same_layout.h"
 
 #define OSTDFU_DRIVER_GLOBALS(X, T) \
     X(T, Driver) X(T, DriverFlags) X(T, DriverTag) X(T, DriverName) X(T, DisplaceDriverUnload)
