@@ -38,7 +38,7 @@ struct HarnessOptions {
     // Benchmarks that measure time for real; tests keep the virtual clock.
     bool realClock = false;
     // A Windows image of the driver (ostdfu.sys) to load instead of the driver compiled in.
-    std::string driverImage;
+    std::string driverImage = {};
 };
 
 class DriverHarness {
