@@ -113,12 +113,17 @@ TEST(BootloaderQuirks, LeaveStopsShortOfTheStatusTheLeaveQuirksChange) {
     }
 }
 
+// The product-41 device, arrived with one value of the Parameters key set.
+Arrived plugWithParameter(ArrivalHarness& h, const std::u16string& name, ULONG value) {
+    h.driver().setParameters({{name, RegValue::dword(value)}});
+    return h.plug(presets::presetFor(41));
+}
+
 // A device that works through the completion of its busy status needs no waiting: the second
 // status is simply answered when the erase is done.
 TEST(BootloaderQuirks, MassEraseWithoutPollWaitIsOneDownloadAndTwoStatuses) {
     ArrivalHarness h;
-    h.driver().setParameters({{u"STMBootloaderCommandNoPollWait", RegValue::dword(1)}});
-    Arrived d = h.plug(presets::presetFor(41));
+    Arrived d = plugWithParameter(h, u"STMBootloaderCommandNoPollWait", 1);
     ASSERT_EQ(d.context()->STMBootloaderCommandNoPollWait, 1u);
     auto opened = client::open();
     d.rom->write(0x08000000, std::vector<std::uint8_t>{1, 2, 3});
@@ -147,8 +152,7 @@ TEST(BootloaderQuirks, MassEraseWithoutPollWaitIsOneDownloadAndTwoStatuses) {
 // most the bounded recovery rounds of each of its five attempts.
 TEST(BootloaderQuirks, MassEraseEndsAgainstAnErrorNothingClearsWhateverTheBusyWaitLimit) {
     ArrivalHarness h;
-    h.driver().setParameters({{u"NumDfuBootIterBusyWaits", RegValue::dword(0xFFFFFFFF)}});
-    Arrived d = h.plug(presets::presetFor(41));
+    Arrived d = plugWithParameter(h, u"NumDfuBootIterBusyWaits", 0xFFFFFFFF);
     ASSERT_EQ(d.context()->NumDfuBootIterBusyWaits, 0xFFFFFFFFu);
     auto opened = client::open();
     d.rom->clearFaults();
