@@ -3,31 +3,33 @@
 #include "platform/trace.h"
 
 NTSTATUS DfuSetIdle(WDFDEVICE device) {
-    const ULONG limit = FdoGetData(device)->NumDfuBootIterBusyWaits;
+    const ULONG busyWaits = FdoGetData(device)->NumDfuBootIterBusyWaits;
+    const ULONG limit = busyWaits < DFU_SET_IDLE_MAX_ROUNDS ? busyWaits : DFU_SET_IDLE_MAX_ROUNDS;
 
     if (!NT_SUCCESS(DfuAbort(device))) {
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_DFU, "ABORT refused");
         return STATUS_UNSUCCESSFUL;
     }
-    // A failed GETSTATUS leaves the cleared reply, which reads as appIDLE: not idle yet.
+    // A failed GETSTATUS leaves the cleared reply, which reads as appIDLE: not idle yet. A device
+    // that has left the bus never will be: its first vanished request ends the rounds.
     DfuStatusReply reply;
     reply.clear();
-    DfuGetStatus(device, &reply, nullptr);
+    bool gone = DfuGetStatus(device, &reply, nullptr) == STATUS_NO_SUCH_DEVICE;
     UCHAR state = reply.bState();
 
     ULONG rounds = 0;
-    while (rounds < limit && state != dfuIDLE) {
-        DfuClrStatus(device);
+    while (!gone && rounds < limit && state != dfuIDLE) {
         reply.clear();
-        DfuGetStatus(device, &reply, nullptr);
+        gone = DfuClrStatus(device) == STATUS_NO_SUCH_DEVICE ||
+               DfuGetStatus(device, &reply, nullptr) == STATUS_NO_SUCH_DEVICE;
         state = reply.bState();
         ++rounds;
     }
     if (state == dfuIDLE) {
         return STATUS_SUCCESS;
     }
-    TraceEvents(TRACE_LEVEL_WARNING, TRACE_DFU, "still %s after %u rounds", DfuStateName(state),
-                rounds);
+    TraceEvents(TRACE_LEVEL_WARNING, TRACE_DFU, "still %s after %u rounds%s", DfuStateName(state),
+                rounds, gone ? ", device gone" : "");
     return STATUS_UNSUCCESSFUL;
 }
 

@@ -19,7 +19,14 @@ NTSTATUS DfuClrStatus(WDFDEVICE device);
 NTSTATUS DfuGetState(WDFDEVICE device, PUCHAR state);
 NTSTATUS DfuAbort(WDFDEVICE device);
 
-// ABORT, then clear-status rounds until dfuIDLE, at most NumDfuBootIterBusyWaits of them.
+// The most clear-status rounds DfuSetIdle spends, whatever NumDfuBootIterBusyWaits says. The
+// rounds go back to back and one of them clears any error a bootloader reports: a count in the
+// thousands is a slip (0xFFFFFFFF for "as many as it takes"), and taken at its word it would
+// hold the request, and a removal waiting for it, for days.
+inline constexpr ULONG DFU_SET_IDLE_MAX_ROUNDS = 1000;
+
+// ABORT, then clear-status rounds until dfuIDLE, at most NumDfuBootIterBusyWaits of them (and
+// at most DFU_SET_IDLE_MAX_ROUNDS); a device that leaves the bus ends them at once.
 // STATUS_UNSUCCESSFUL for every failure.
 NTSTATUS DfuSetIdle(WDFDEVICE device);
 // One step chosen by the current state, confirmed by GETSTATE; never waits for a busy device.

@@ -13,6 +13,7 @@
 #include "tools/commands/commands.h"
 #include "tools/scenario/scenario.h"
 #include "tools/serve/serve.h"
+#include "tools/version.h"
 
 namespace {
 
@@ -127,6 +128,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     // Global options may stand before or after the command.
     app.fallthrough();
+
+    app.set_version_flag("--version", dfuhost::versionText(),
+                         "print the version and the commit dfuhost was built from, and exit");
 
     GlobalOptions g;
     app.add_option("--sim", g.sim,
@@ -337,7 +341,7 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) {
-            return app.exit(e);  // --help
+            return app.exit(e);  // --help, --version
         }
         std::string message = e.what();
         return usageError(message + "\nRun `dfuhost --help` (or `dfuhost COMMAND --help`) for usage.");

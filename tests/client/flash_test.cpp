@@ -20,7 +20,6 @@ using Bytes = std::vector<std::uint8_t>;
 using client::FirmwareImage;
 
 constexpr std::uint32_t kFlash = 0x08000000;
-constexpr std::uint32_t kF4FlashBytes = 1024 * 1024;
 
 Bytes pattern(std::size_t n, std::uint8_t seed) {
     Bytes bytes(n);

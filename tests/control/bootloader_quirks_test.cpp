@@ -7,6 +7,7 @@
 
 #include "client/updater.h"
 #include "dfu/device_memory.h"
+#include "dfu/dfu_requests.h"
 #include "presets/presets.h"
 #include "tests/support/arrival_harness.h"
 
@@ -112,12 +113,17 @@ TEST(BootloaderQuirks, LeaveStopsShortOfTheStatusTheLeaveQuirksChange) {
     }
 }
 
+// The product-41 device, arrived with one value of the Parameters key set.
+Arrived plugWithParameter(ArrivalHarness& h, const std::u16string& name, ULONG value) {
+    h.driver().setParameters({{name, RegValue::dword(value)}});
+    return h.plug(presets::presetFor(41));
+}
+
 // A device that works through the completion of its busy status needs no waiting: the second
 // status is simply answered when the erase is done.
 TEST(BootloaderQuirks, MassEraseWithoutPollWaitIsOneDownloadAndTwoStatuses) {
     ArrivalHarness h;
-    h.driver().setParameters({{u"STMBootloaderCommandNoPollWait", RegValue::dword(1)}});
-    Arrived d = h.plug(presets::presetFor(41));
+    Arrived d = plugWithParameter(h, u"STMBootloaderCommandNoPollWait", 1);
     ASSERT_EQ(d.context()->STMBootloaderCommandNoPollWait, 1u);
     auto opened = client::open();
     d.rom->write(0x08000000, std::vector<std::uint8_t>{1, 2, 3});
@@ -139,6 +145,28 @@ TEST(BootloaderQuirks, MassEraseWithoutPollWaitIsOneDownloadAndTwoStatuses) {
     EXPECT_EQ(transfers[2].timeMicros, transfers[1].timeMicros) << "sent at once";
     EXPECT_TRUE(h.machine().waits().entries().empty()) << "the driver did not wait";
     EXPECT_EQ(d.rom->read(0x08000000, 3), std::vector<std::uint8_t>(3, 0xFF));
+}
+
+// A limit that reads as "as many as it takes" and a device that turns every status after its busy
+// reply into an error no clear-status removes: the mass erase still comes back, failed, after at
+// most the bounded recovery rounds of each of its five attempts.
+TEST(BootloaderQuirks, MassEraseEndsAgainstAnErrorNothingClearsWhateverTheBusyWaitLimit) {
+    ArrivalHarness h;
+    Arrived d = plugWithParameter(h, u"NumDfuBootIterBusyWaits", 0xFFFFFFFF);
+    ASSERT_EQ(d.context()->NumDfuBootIterBusyWaits, 0xFFFFFFFFu);
+    auto opened = client::open();
+    d.rom->clearFaults();
+    d.rom->clearTransfers();
+    d.rom->addFault({sim::FaultRequest::GetStatus, 2, 0, sim::FaultAction::Reply,
+                     {DFU_STATUS_errTARGET, 0, 0, 0, dfuERROR, 0}});
+
+    EXPECT_FALSE(NT_SUCCESS(client::MassErase(opened.handle).status));
+    int clears = 0;
+    for (const sim::TransferRecord& t : d.rom->transfers()) {
+        clears += t.bRequest() == DFU_CLRSTATUS ? 1 : 0;
+    }
+    EXPECT_GE(clears, static_cast<int>(DFU_SET_IDLE_MAX_ROUNDS));
+    EXPECT_LE(clears, 5 * static_cast<int>(DFU_SET_IDLE_MAX_ROUNDS + 1));
 }
 
 }  // namespace

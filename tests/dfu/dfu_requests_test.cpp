@@ -137,7 +137,8 @@ std::vector<UCHAR> abortThenEveryRound() {
 // acknowledged and then cleared by the clear-status rounds; EnsureDfuIDLE clears an error
 // directly. A device that answers as ST's stack does acknowledges ABORT in the manifestation
 // states without leaving them, so DfuSetIdle spends its rounds and gives up (from dfuMANIFEST
-// the device has left after the first status); one that never ends its work answers nothing.
+// the device leaves after the first status, and the first request that finds it gone ends the
+// rounds); one that never ends its work answers nothing.
 std::vector<StateCase> stateCases() {
     const std::vector<UCHAR> abortOnly = {DFU_ABORT};
     const std::vector<UCHAR> abortStatus = {DFU_ABORT, DFU_GETSTATUS};
@@ -149,7 +150,8 @@ std::vector<StateCase> stateCases() {
         {dfuDNBUSY, STATUS_UNSUCCESSFUL, abortOnly, STATUS_IO_TIMEOUT, getState},
         {dfuDNLOAD_IDLE, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
         {dfuMANIFEST_SYNC, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
-        {dfuMANIFEST, STATUS_UNSUCCESSFUL, abortThenEveryRound(), STATUS_INVALID_DEVICE_STATE, getState},
+        {dfuMANIFEST, STATUS_UNSUCCESSFUL, {DFU_ABORT, DFU_GETSTATUS, DFU_CLRSTATUS}, STATUS_INVALID_DEVICE_STATE,
+         getState},
         {dfuMANIFEST_WAIT_RESET, STATUS_UNSUCCESSFUL, abortThenEveryRound(), STATUS_INVALID_DEVICE_STATE,
          getState},
         {dfuUPLOAD_IDLE, STATUS_SUCCESS, abortStatus, STATUS_SUCCESS, abortBetween},
@@ -208,6 +210,9 @@ TEST(DfuRecovery, FromEveryStateOfAStrictBootloader) {
     runStateCases(strictStateCases(), config);
 }
 
+// The limit is the administrator's up to the ceiling of rounds; beyond it (a count no device
+// needs, 0x7FFFFFFF, or one that reads as negative) the rounds stop at the ceiling, and a device
+// that would only come back later is reported.
 TEST(DfuSetIdle, ClearsUntilIdleWithinTheLimit) {
     struct Case {
         ULONG limit;
@@ -215,21 +220,60 @@ TEST(DfuSetIdle, ClearsUntilIdleWithinTheLimit) {
         NTSTATUS result;
         int clears;
     };
+    const int ceiling = static_cast<int>(DFU_SET_IDLE_MAX_ROUNDS);
     for (const Case& c : {Case{75, 0, STATUS_SUCCESS, 0}, Case{75, 3, STATUS_SUCCESS, 3},
                           Case{3, 3, STATUS_SUCCESS, 3}, Case{2, 3, STATUS_UNSUCCESSFUL, 2},
-                          Case{0, 1, STATUS_UNSUCCESSFUL, 0}, Case{0, 0, STATUS_SUCCESS, 0}}) {
+                          Case{0, 1, STATUS_UNSUCCESSFUL, 0}, Case{0, 0, STATUS_SUCCESS, 0},
+                          Case{DFU_SET_IDLE_MAX_ROUNDS, ceiling, STATUS_SUCCESS, ceiling},
+                          Case{DFU_SET_IDLE_MAX_ROUNDS + 1, 5000, STATUS_UNSUCCESSFUL, ceiling},
+                          Case{0x7FFFFFFF, 5000, STATUS_UNSUCCESSFUL, ceiling},
+                          Case{0x80000000, 5000, STATUS_UNSUCCESSFUL, ceiling},
+                          Case{0xFFFFFFFF, 5000, STATUS_UNSUCCESSFUL, ceiling},
+                          Case{0xFFFFFFFF, 3, STATUS_SUCCESS, 3}}) {
         SCOPED_TRACE(testing::Message() << "limit " << c.limit << ", errors " << c.errorsBeforeIdle);
         auto harness = DfuHarness::scripted();
         harness->fdo()->NumDfuBootIterBusyWaits = c.limit;
         acceptAlways(harness->script(), DFU_ABORT);
         acceptAlways(harness->script(), DFU_CLRSTATUS);
-        std::vector<StatusAnswer> errors(c.errorsBeforeIdle,
-                                         answer(DFU_STATUS_errTARGET, 0, dfuERROR));
-        scriptStatuses(harness->script(), errors, answer(0, 0, dfuIDLE));
+        if (c.errorsBeforeIdle > 0) {
+            harness->script().script(requestMatcher(kClassIn, DFU_GETSTATUS),
+                                     ScriptedReply::answer(statusReply(DFU_STATUS_errTARGET, 0, dfuERROR)),
+                                     c.errorsBeforeIdle);
+        }
+        scriptStatuses(harness->script(), {}, answer(0, 0, dfuIDLE));
         EXPECT_EQ(DfuSetIdle(harness->device()), c.result);
         EXPECT_EQ(harness->count(DFU_CLRSTATUS), c.clears);
         EXPECT_EQ(harness->count(DFU_GETSTATUS), c.clears + 1);
         EXPECT_EQ(harness->count(DFU_ABORT), 1);
+    }
+}
+
+// A device that leaves the bus in the middle of the rounds ends them with its first request that
+// finds it gone: nothing is sent after it.
+TEST(DfuSetIdle, StopsAtTheFirstRequestAfterTheDeviceLeft) {
+    struct Case {
+        const char* name;
+        sim::FaultRequest request;
+        std::uint32_t nth;
+        std::vector<UCHAR> requests;
+    };
+    const std::vector<Case> cases = {
+        {"at the first status", sim::FaultRequest::GetStatus, 1, {DFU_ABORT, DFU_GETSTATUS}},
+        {"at the second clear", sim::FaultRequest::ClrStatus, 2,
+         {DFU_ABORT, DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS, DFU_CLRSTATUS}},
+        {"at the third status", sim::FaultRequest::GetStatus, 3,
+         {DFU_ABORT, DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS, DFU_CLRSTATUS, DFU_GETSTATUS}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DfuHarness harness;
+        harness.bootloader().forceState(sim::DfuState::Error, sim::DfuStatus::ErrTarget);
+        harness.bootloader().addFault({c.request, c.nth, 1, sim::FaultAction::Unplug, {}});
+        // An error no clear-status removes.
+        harness.bootloader().addFault({sim::FaultRequest::GetStatus, 1, 0, sim::FaultAction::Reply,
+                                       statusReply(DFU_STATUS_errTARGET, 0, dfuERROR)});
+        EXPECT_EQ(DfuSetIdle(harness.device()), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(harness.dfuRequests(), c.requests);
     }
 }
 

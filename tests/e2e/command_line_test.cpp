@@ -94,6 +94,21 @@ TEST(CommandLine, EveryCommandExplainsItselfWithHelp) {
     }
 }
 
+// The version stands before or after a command and ends the run there: nothing else is done,
+// not even bringing up the bus (a --sim file that does not exist goes unread).
+TEST(CommandLine, VersionNamesTheProjectsVersionWhereverItStands) {
+    const std::string expected = std::string("dfuhost ") + OSTDFU_VERSION;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--version"}, {"list", "--version"}, {"--sim", "no-such.json", "--version"}}) {
+        const ProcessResult run = runDfuhost(arguments);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        const auto lines = linesOf(run.out);
+        ASSERT_EQ(lines.size(), 1u) << run.out;
+        EXPECT_TRUE(lines[0] == expected || lines[0].rfind(expected + " (commit ", 0) == 0) << lines[0];
+        EXPECT_EQ(run.err, "");
+    }
+}
+
 struct ExitCase {
     std::vector<std::string> arguments;
     int exitCode;

@@ -1,0 +1,27 @@
+# CI builds and tests the default, asan-ubsan and tsan presets whole (scripts/test.sh), not the
+# fuzz preset: it holds only while fuzz is asan-ubsan's configuration in a folder of its own.
+# Fails when the fuzz preset sets anything that would make its build differ.
+# Usage: cmake -DPRESETS=CMakePresets.json -P check_build_presets.cmake
+file(READ ${PRESETS} _json)
+string(JSON _count LENGTH "${_json}" configurePresets)
+math(EXPR _last "${_count} - 1")
+foreach(_i RANGE ${_last})
+    string(JSON _name GET "${_json}" configurePresets ${_i} name)
+    if(NOT _name STREQUAL "fuzz")
+        continue()
+    endif()
+    string(JSON _members LENGTH "${_json}" configurePresets ${_i})
+    math(EXPR _members_last "${_members} - 1")
+    foreach(_m RANGE ${_members_last})
+        string(JSON _member MEMBER "${_json}" configurePresets ${_i} ${_m})
+        if(NOT _member MATCHES "^(name|displayName|description|inherits)$")
+            message(FATAL_ERROR "the fuzz preset sets \"${_member}\": CI builds only asan-ubsan")
+        endif()
+    endforeach()
+    string(JSON _inherits GET "${_json}" configurePresets ${_i} inherits)
+    if(NOT _inherits STREQUAL "asan-ubsan")
+        message(FATAL_ERROR "the fuzz preset inherits \"${_inherits}\", not asan-ubsan")
+    endif()
+    return()
+endforeach()
+message(FATAL_ERROR "no fuzz preset in ${PRESETS}")
