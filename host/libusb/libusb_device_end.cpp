@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include <libusb.h>
 
@@ -61,12 +65,15 @@ bool setInterfaceUnbalancesLock() {
 }
 
 // A handle that cannot be closed safely stays open until the process ends (its device is gone:
-// it holds a descriptor and a little memory). Kept here, where leak checkers can still see it.
-void keepOpen(libusb_device_handle* handle) {
+// it holds a descriptor and a little memory), and so does its session, which must not end under
+// an open handle. Kept here, where leak checkers can still see them: the list is never destroyed,
+// because leak checkers look after the static destructors ran.
+void keepOpen(std::shared_ptr<Context> context, libusb_device_handle* handle) {
     static std::mutex mutex;
-    static std::vector<libusb_device_handle*> handles;
+    static auto* const kept =
+        new std::vector<std::pair<std::shared_ptr<Context>, libusb_device_handle*>>;
     std::lock_guard lock(mutex);
-    handles.push_back(handle);
+    kept->emplace_back(std::move(context), handle);
 }
 
 UsbSpeed speedOf(libusb_device* device) {
@@ -224,7 +231,7 @@ int LibusbDeviceEnd::reopen(std::optional<unsigned> address) {
 
 void LibusbDeviceEnd::close() {
     if (handle_ != nullptr && closeUnsafe_) {
-        keepOpen(handle_);
+        keepOpen(context_, handle_);
     } else if (handle_ != nullptr) {
         for (std::uint16_t number : claimed_) libusb_release_interface(handle_, number);
         libusb_close(handle_);
