@@ -1,4 +1,5 @@
 #include "tests/e2e/dfuhost_process.h"
+#include "tests/support/file_contents.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -7,24 +8,12 @@
 
 #include <fstream>
 #include <random>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 extern char** environ;
 
 namespace ostdfu_e2e {
-
-namespace {
-
-std::string slurp(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-}  // namespace
 
 nlohmann::json ProcessResult::json() const {
     try {
@@ -87,8 +76,8 @@ ProcessResult runDfuhost(const std::vector<std::string>& arguments) {
     while (waitpid(pid, &status, 0) < 0) {
     }
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = slurp(outFile);
-    result.err = slurp(errFile);
+    result.out = ostdfu_test::fileContents(outFile);
+    result.err = ostdfu_test::fileContents(errFile);
     return result;
 }
 

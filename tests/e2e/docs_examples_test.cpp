@@ -2,11 +2,10 @@
 // to its end with a result of the documented shape.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "tests/e2e/dfuhost_process.h"
+#include "tests/support/file_contents.h"
 #include "tools/scenario/scenario.h"
 
 namespace ostdfu_e2e {
@@ -25,11 +24,9 @@ std::vector<std::string> jsonBlocks(const std::string& markdown) {
 }
 
 TEST(DocsExamples, EveryScenarioOfTheSchemaPageLoadsAndRuns) {
-    std::ifstream in(sourcePath("docs/scenario.md"));
-    ASSERT_TRUE(in) << "docs/scenario.md";
-    std::ostringstream text;
-    text << in.rdbuf();
-    const auto blocks = jsonBlocks(text.str());
+    const std::string text = ostdfu_test::fileContents(sourcePath("docs/scenario.md"));
+    ASSERT_FALSE(text.empty()) << "docs/scenario.md";
+    const auto blocks = jsonBlocks(text);
     ASSERT_GE(blocks.size(), 6u) << "the examples went missing";
 
     for (std::size_t i = 0; i < blocks.size(); ++i) {

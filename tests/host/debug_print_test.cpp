@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "host/machine.h"
 #include "host/trace_sink.h"
+#include "tests/support/file_contents.h"
 
 namespace {
 
@@ -19,11 +18,9 @@ std::string traceOf(ULONG flags, ULONG level, const auto& print) {
     machine.trace().enable(flags, level);
     print();
     EXPECT_TRUE(machine.trace().openFile(""));  // closes and flushes the file
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
+    std::string text = ostdfu_test::fileContents(path);
     std::remove(path.c_str());
-    return text.str();
+    return text;
 }
 
 TEST(DebugPrint, TheImagesTracesGoUnderTheirFlagAndFunction) {

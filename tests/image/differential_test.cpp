@@ -14,11 +14,11 @@
 #include <fstream>
 #include <iostream>
 #include <regex>
-#include <sstream>
 
 #include "control/public/ioctl.h"
 #include "driver/product_table.h"
 #include "host/pool.h"
+#include "tests/support/file_contents.h"
 #include "tools/scenario/scenario.h"
 #include "tools/system/scenario_run.h"
 
@@ -81,13 +81,6 @@ protected:
     int compared = 0;
 };
 
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST_F(Differential, EveryScenarioOfTheSuiteAndTheDocs) {
     int scenarios = 0;
     for (const auto& entry :
@@ -98,7 +91,8 @@ TEST_F(Differential, EveryScenarioOfTheSuiteAndTheDocs) {
         }
     }
     // The docs' examples may write and read files of their own: each runs in a folder of its own.
-    const std::string page = slurp(std::string(OSTDFU_SOURCE_DIR) + "/docs/scenario.md");
+    const std::string page =
+        ostdfu_test::fileContents(std::string(OSTDFU_SOURCE_DIR) + "/docs/scenario.md");
     const std::regex fence("```json\\n([\\s\\S]*?)```");
     int example = 0;
     for (auto it = std::sregex_iterator(page.begin(), page.end(), fence); it != std::sregex_iterator(); ++it) {

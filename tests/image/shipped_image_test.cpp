@@ -12,6 +12,7 @@
 #include "host/image/framework_loader.h"
 #include "host/image/kernel_exports.h"
 #include "host/machine.h"
+#include "tests/support/file_contents.h"
 
 namespace {
 
@@ -49,14 +50,12 @@ TEST(MachineExports, AreExactlyTheImportsTheImageCheckAllows) {
 // docs/windows.md lists what the machine provides an image; a function added to the machine is
 // added to the list.
 TEST(MachineExports, TheWindowsPageListsEveryExportAndFrameworkFunction) {
-    std::ifstream in(std::string(OSTDFU_SOURCE_DIR) + "/docs/windows.md");
-    std::ostringstream page;
-    page << in.rdbuf();
+    const std::string page = ostdfu_test::fileContents(OSTDFU_SOURCE_DIR "/docs/windows.md");
     for (const auto& [module, function] : allowedImports()) {
-        EXPECT_NE(page.str().find("`" + function + "`"), std::string::npos) << module << " " << function;
+        EXPECT_NE(page.find("`" + function + "`"), std::string::npos) << module << " " << function;
     }
     for (const host::fx::FrameworkFunction& entry : host::fx::frameworkFunctions()) {
-        EXPECT_NE(page.str().find(std::string("`") + entry.name + "`"), std::string::npos) << entry.name;
+        EXPECT_NE(page.find(std::string("`") + entry.name + "`"), std::string::npos) << entry.name;
     }
 }
 

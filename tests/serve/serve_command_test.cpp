@@ -3,7 +3,6 @@
 // what dfu-util lists, reads, writes and erases must be what the scenario holds, byte for byte.
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <tuple>
 
@@ -13,19 +12,13 @@
 #include "client/firmware_image.h"
 #include "tests/e2e/dfuhost_process.h"
 #include "tests/serve/served_run.h"
+#include "tests/support/file_contents.h"
 
 namespace {
 
 using ostdfu_e2e::ProcessResult;
 using ostdfu_serve::serve;
 using ostdfu_serve::ServeRun;
-
-std::string bytesOf(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 std::string hexOf(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -112,7 +105,7 @@ TEST_F(ServedModels, DfuUtilReadsWhatTheScenarioWroteAndWritesWhatItReadsBack) {
         const auto scenario = folder_.write("bus.json", smallDevice(hexOf(stored)));
         const ServeRun served = serve(scenario, c.command);
         ASSERT_EQ(served.process.exitCode, 0) << c.what << "\n" << served.process.out << served.process.err;
-        EXPECT_EQ(difference(bytesOf(up), c.expected), "") << c.what;
+        EXPECT_EQ(difference(ostdfu_test::fileContents(up), c.expected), "") << c.what;
     }
 }
 
@@ -123,7 +116,7 @@ TEST_F(ServedModels, DfuUtilAnUploadWithAShortLastBlockReturnsExactlyTheStoredBy
     // Blocks of 1024, 1024 and 952 bytes: the last one is shorter than the transfer size.
     const ServeRun served = serve(scenario, {"dfu-util", "-a", "0", "-s", "0x08000000:3000", "-U", up});
     ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
-    EXPECT_EQ(difference(bytesOf(up), stored), "");
+    EXPECT_EQ(difference(ostdfu_test::fileContents(up), stored), "");
 }
 
 TEST_F(ServedModels, DfuUtilMassEraseLeavesTheFlashAsABlankDeviceHasIt) {
@@ -155,7 +148,7 @@ TEST_F(ServedModels, DfuUtilAReadProtectedDeviceRefusesTheUploadAndKeepsItsMemor
     const ServeRun served = serve(scenario, {"dfu-util", "-a", "0", "-s", "0x08000000:2048", "-U", up});
     EXPECT_NE(served.process.exitCode, 0) << served.process.out;
     EXPECT_NE(served.process.err.find("LIBUSB_ERROR_PIPE"), std::string::npos) << served.process.err;
-    EXPECT_EQ(bytesOf(up), "");
+    EXPECT_EQ(ostdfu_test::fileContents(up), "");
     EXPECT_EQ(served.device()["memory_crc32"], before.device()["memory_crc32"]);
 }
 
@@ -198,7 +191,7 @@ TEST_F(ServedModels, DfuhostAndDfuUtilFlashTheSameDfuFileToTheSameMemoryAndReadE
         const auto scenario = folder_.write("bus.json", smallDevice(hexOf(before)));
         const ServeRun served = serve(scenario, {"sh", "-c", c.flash + " && " + c.readBack});
         ASSERT_EQ(served.process.exitCode, 0) << c.what << "\n" << served.process.out << served.process.err;
-        EXPECT_EQ(difference(bytesOf(back), expected), "") << c.what;
+        EXPECT_EQ(difference(ostdfu_test::fileContents(back), expected), "") << c.what;
         EXPECT_EQ(served.device()["status"], "OK") << c.what;
         crcs.push_back(served.device()["memory_crc32"]);
     }
@@ -218,7 +211,7 @@ TEST_F(ServedModels, DfuUtilReadsWhatDfuhostFlashedAfterAPortCycle) {
                          dfuhost + " --usb flash 1-3 " + file.string() + " --address 0x08000000 && " + dfuhost +
                              " --usb cycle-port 1-3 && dfu-util -a 0 -s 0x08000000:3000 -U " + back});
     ASSERT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
-    EXPECT_EQ(difference(bytesOf(back), image), "");
+    EXPECT_EQ(difference(ostdfu_test::fileContents(back), image), "");
 }
 
 // The option-byte write resets the device under the driver's next request; through libusb that
@@ -272,7 +265,7 @@ TEST_F(ServedModels, DfuhostUnprotectsAndFlashesAProtectedDeviceThroughLibusb) {
                                  " --unprotect && dfu-util -a 0 -s 0x08000000:5000 -U " + back});
         EXPECT_EQ(served.process.exitCode, 0) << served.process.out << served.process.err;
         EXPECT_NE(served.process.err.find("removing read protection"), std::string::npos) << served.process.err;
-        EXPECT_EQ(difference(bytesOf(back), image), "");
+        EXPECT_EQ(difference(ostdfu_test::fileContents(back), image), "");
     }
 }
 
@@ -332,7 +325,7 @@ TEST_F(ServedModels, TheRecordHoldsEveryTransferAsItHappened) {
                                              (folder_.path() / "ob.bin").string()},
                                   {"--record", record.string()});
     ASSERT_EQ(served.process.exitCode, 0) << served.process.err;
-    std::istringstream lines(bytesOf(record));
+    std::istringstream lines(ostdfu_test::fileContents(record));
     std::string line;
     std::vector<nlohmann::json> transfers;
     while (std::getline(lines, line)) transfers.push_back(nlohmann::json::parse(line));
@@ -367,7 +360,7 @@ TEST_F(ServedModels, CablesArePluggedAndPulledWhileTheCommandRuns) {
                        "; for i in $(seq 200); do dfu-util -l | grep -q EEEE00000002 && break; sleep 0.05; done;"
                        " sleep 0.2; dfu-util -l"});
     ASSERT_EQ(served.process.exitCode, 0) << served.process.err;
-    const std::string first = bytesOf(listing);
+    const std::string first = ostdfu_test::fileContents(listing);
     EXPECT_NE(first.find("EEEE00000001"), std::string::npos) << first;
     EXPECT_EQ(first.find("EEEE00000002"), std::string::npos) << first;
     const std::string after = served.commandOut();

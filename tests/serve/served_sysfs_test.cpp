@@ -2,12 +2,12 @@
 // gives every USB device and hub, which udev rules (ATTRS{serial}), udev libraries and lsusb
 // read, and `lsusb -v` as a whole against one made of a real ROM.
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "tests/serve/served_run.h"
+#include "tests/support/file_contents.h"
 
 namespace {
 
@@ -50,13 +50,6 @@ std::vector<std::string> comparable(const std::string& text) {
         lines.push_back(joined);
     }
     return lines;
-}
-
-std::string fileText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 TEST_F(ServedSysfs, DevicesAndHubsHaveTheKernelsAttributes) {
@@ -119,8 +112,8 @@ TEST_F(ServedSysfs, LsusbShowsTheModelOfARecordedRomAsItShowedTheRom) {
     const ServeRun served = serve(scenario, {"lsusb", "-v", "-d", "0483:df11"});
     ASSERT_EQ(served.process.exitCode, 0) << served.process.err;
     const std::vector<std::string> shown = comparable(served.commandOut());
-    const std::vector<std::string> captured =
-        comparable(fileText(ostdfu_e2e::sourcePath("tests/serve/captures/f4-rom-dfu.lsusb")));
+    const std::vector<std::string> captured = comparable(
+        ostdfu_test::fileContents(ostdfu_e2e::sourcePath("tests/serve/captures/f4-rom-dfu.lsusb")));
     ASSERT_FALSE(captured.empty());
     EXPECT_EQ(shown, captured);
 }

@@ -3,19 +3,14 @@
 // the defaults the driver assumes when a value is absent.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "host/machine.h"
 #include "host/registry/inf_file.h"
+#include "tests/support/file_contents.h"
 
 namespace {
 
 std::string shippedInf() {
-    std::ifstream file(OSTDFU_SOURCE_DIR "/package/ostdfu.inf", std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return ostdfu_test::fileContents(OSTDFU_SOURCE_DIR "/package/ostdfu.inf");
 }
 
 TEST(DriverPackage, InstallsTheFrameworkServiceForTheBootloader) {
