@@ -23,11 +23,31 @@ LoadedImage::LoadedImage(std::string name, ImageMapping mapping, const PeImage& 
     }
 }
 
+namespace {
+
+// Without base relocations nothing says where the image holds its own addresses, so it runs only
+// where it was linked to.
+ImageMapping mapImage(const PeImage& pe) {
+    if (pe.relocations.size != 0) {
+        return ImageMapping(pe.sizeOfImage);
+    }
+    try {
+        return ImageMapping(pe.sizeOfImage, pe.preferredBase);
+    } catch (const std::system_error& e) {
+        throw ImageFormatError(
+            "the image has no base relocations, so it runs only at its preferred base " +
+            hex(pe.preferredBase) + ", and this process cannot give it that address (" +
+            e.code().message() + ")");
+    }
+}
+
+}  // namespace
+
 ImageLoadResult loadImage(std::span<const std::uint8_t> file, std::string_view name, const ExportTables& exports) {
     const std::string prefix = printable(name) + ": ";
     try {
         const PeImage pe = parsePeImage(file);
-        ImageMapping mapping(pe.sizeOfImage);
+        ImageMapping mapping = mapImage(pe);
         mapping.fill(file, pe);
         applyRelocations(mapping.bytes(), pe.relocations, mapping.base() - pe.preferredBase);
         const UnboundImports unbound = bindImports(mapping.bytes(), pe.imports, exports);

@@ -28,13 +28,24 @@ int rightsOf(const Section& s) {
 
 }  // namespace
 
-ImageMapping::ImageMapping(std::uint32_t sizeOfImage)
+ImageMapping::ImageMapping(std::uint32_t sizeOfImage, std::optional<std::uint64_t> fixedBase)
     : memory_(nullptr), size_(sizeOfImage), mapped_(pageAlignUp(sizeOfImage)) {
-    // Reserved only: pages the image never touches cost nothing.
-    memory_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // Reserved only: pages the image never touches cost nothing. A fixed base never replaces
+    // what the process has there.
+    void* const wanted = fixedBase ? reinterpret_cast<void*>(*fixedBase) : nullptr;
+    const int placement = fixedBase ? MAP_FIXED_NOREPLACE : 0;
+    memory_ = mmap(wanted, mapped_, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | placement, -1, 0);
     if (memory_ == MAP_FAILED) {
         memory_ = nullptr;
         throw std::system_error(errno, std::generic_category(), "cannot reserve memory for the image");
+    }
+    if (fixedBase && memory_ != wanted) {
+        // A kernel older than MAP_FIXED_NOREPLACE takes the address as a hint only.
+        munmap(memory_, mapped_);
+        memory_ = nullptr;
+        throw std::system_error(EEXIST, std::generic_category(),
+                                "cannot reserve memory for the image");
     }
 }
 

@@ -67,6 +67,22 @@ TEST_F(DriverOption, ServeHandsTheImageToTheDfuhostItRuns) {
     }
 }
 
+// As objcopy --remove-section .reloc leaves it: nothing says where the image holds its own
+// addresses, so it can only run where it was linked to, and there it answers as it should.
+TEST_F(DriverOption, AnImageWithoutBaseRelocationsRunsAtItsPreferredBase) {
+    Bytes bytes = image;
+    const Layout l(bytes);
+    put(bytes, l.directory(5), 4, 0);
+    put(bytes, l.directory(5) + 4, 4, 0);
+    ostdfu_e2e::TemporaryFolder folder;
+    const auto file = folder.write("unrelocatable.sys", std::string(bytes.begin(), bytes.end()));
+    const ostdfu_e2e::ProcessResult builtIn = ostdfu_e2e::runDfuhost({"list"});
+    const ostdfu_e2e::ProcessResult loaded =
+        ostdfu_e2e::runDfuhost({"--driver", file.string(), "list"});
+    ASSERT_EQ(loaded.exitCode, 0) << loaded.err;
+    EXPECT_EQ(loaded.out, builtIn.out);
+}
+
 TEST_F(DriverOption, AnImageThatCannotBeLoadedIsRefusedWithItsReason) {
     struct Damage {
         const char* name;

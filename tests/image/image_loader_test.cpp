@@ -4,7 +4,9 @@
 // unloadable file refused with a sentence that says what is wrong.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -30,7 +32,7 @@ using image_test::hex;
 using image_test::Layout;
 using image_test::put;
 
-constexpr std::uint64_t kPreferredBase = 0x140000000;
+constexpr std::uint64_t kPreferredBase = 0x60000000;
 
 struct IoCreateDeviceCall {
     PDRIVER_OBJECT driver;
@@ -81,6 +83,22 @@ TEST_F(ImageLoaderTest, EntryCallsBackIntoTheMachineWithAllSevenArguments) {
     EXPECT_EQ(lastCall.characteristics, 0x33u);
     EXPECT_EQ(lastCall.exclusive, 1);
     EXPECT_EQ(lastCall.device, reinterpret_cast<PDEVICE_OBJECT*>(&path));
+}
+
+// Without base relocations an image runs only where it was linked to; a second copy finds that
+// address taken and is refused rather than run where its addresses are wrong.
+TEST_F(ImageLoaderTest, AnImageWithoutBaseRelocationsLiesAtItsPreferredBaseOrNowhere) {
+    const std::unique_ptr<LoadedImage> first = load("calls_kernel.sys", kernelOnly());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->base(), first->preferredBase());
+    const host::image::ImageLoadResult second =
+        loadImage(fixtureBytes("calls_kernel.sys"), "again.sys", kernelOnly());
+    EXPECT_EQ(second.image, nullptr);
+    EXPECT_EQ(
+        second.error,
+        "again.sys: the image has no base relocations, so it runs only at its preferred base " +
+            hex(first->preferredBase()) + ", and this process cannot give it that address (" +
+            std::strerror(EEXIST) + ")");
 }
 
 TEST_F(ImageLoaderTest, AbsoluteAddressesFollowTheImageToItsBase) {
