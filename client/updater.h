@@ -13,11 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "control/public/device_caps.h"
-#include "control/public/interface_guids.h"
-#include "control/public/ioctl.h"
-#include "control/public/manufacturer_serial.h"
 #include "host/io/user_mode.h"
+#include "updater_interface/device_caps.h"
+#include "updater_interface/interface_guids.h"
+#include "updater_interface/ioctl.h"
+#include "updater_interface/manufacturer_serial.h"
 
 namespace client {
 

@@ -1,7 +1,7 @@
 # What `cmake --install` puts where a Linux user looks for it (GNUInstallDirs; the prefix is
 # /usr/local unless --prefix says otherwise):
 #   bin/dfuhost
-#   include/ostdfu/control/public/*.h   the control interface, included as "control/public/ioctl.h"
+#   include/ostdfu/updater_interface/*.h   the control interface, included as "updater_interface/ioctl.h"
 #   include/ostdfu/platform/types.h     the basic types those headers take where <windows.h> is not
 #   share/ostdfu/driver/                the Windows driver package: ostdfu.inf (and ostdfu.sys)
 #   share/doc/ostdfu/                   README.md and docs/
@@ -10,8 +10,8 @@ include(GNUInstallDirs)
 
 install(TARGETS dfuhost RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/control/public/
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostdfu/control/public
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/updater_interface/
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostdfu/updater_interface
         FILES_MATCHING PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/platform/types.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostdfu/platform)

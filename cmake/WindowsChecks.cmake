@@ -1,7 +1,7 @@
 # Checks that the Windows side builds, with the mingw-w64 cross compiler (found by
 # cmake/WindowsToolchain.cmake). Nothing here runs on Windows; each check is a compile:
 #   windows.updater          the example updater in package/updater, a Windows program that
-#                            includes control/public/ after <windows.h>, compiled and linked
+#                            includes updater_interface/ after <windows.h>, compiled and linked
 #   windows.ddk_layout       platform/'s records and codes against the DDK headers
 #   windows.kmdf_layout      platform/wdf.h's structures and table indexes against the
 #                            framework's headers (where the image is built)

@@ -2,10 +2,10 @@
 // device and freed with it. Device add initialises it; the other callbacks fill it in.
 #pragma once
 
-#include "control/public/device_caps.h"
-#include "control/public/manufacturer_serial.h"
 #include "platform/callback.h"
 #include "platform/wdf.h"
+#include "updater_interface/device_caps.h"
+#include "updater_interface/manufacturer_serial.h"
 
 // Read through dfu/dfu_protocol.h by those who parse it; the context only holds the pointer.
 struct DFU_FUNCTIONAL_DESCRIPTOR;

@@ -1,10 +1,10 @@
 #include "control/ioctl_bodies.h"
 #include "control/passthrough.h"
-#include "control/public/ioctl.h"
 #include "dfu/device_memory.h"
 #include "dfu/dfu_requests.h"
 #include "dfu/dfuse_commands.h"
 #include "platform/kernel_helpers.h"
+#include "updater_interface/ioctl.h"
 #include "usb/configuration.h"
 #include "usb/port_services.h"
 

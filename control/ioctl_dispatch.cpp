@@ -1,8 +1,8 @@
 #include "control/ioctl_dispatch.h"
 
 #include "control/ioctl_table.h"
-#include "control/public/ioctl.h"
 #include "platform/trace.h"
+#include "updater_interface/ioctl.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <array>
 
 #include "control/ioctl_bodies.h"
-#include "control/public/ioctl.h"
 #include "platform/sync.h"
+#include "updater_interface/ioctl.h"
 
 namespace {
 

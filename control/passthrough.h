@@ -3,8 +3,8 @@
 // session a file handle owns.
 #pragma once
 
-#include "control/public/ioctl.h"
 #include "platform/wdf.h"
+#include "updater_interface/ioctl.h"
 
 inline constexpr ULONG PASSTHROUGH_MAX_TIMEOUT_MS = 5000;
 

@@ -1,9 +1,9 @@
 #include "context/driver_globals.h"
 #include "control/ioctl_bodies.h"
-#include "control/public/ioctl.h"
 #include "platform/kernel_helpers.h"
 #include "platform/rtl.h"
 #include "platform/sync.h"
+#include "updater_interface/ioctl.h"
 
 namespace {
 

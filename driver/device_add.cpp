@@ -2,7 +2,6 @@
 
 #include "context/device_context.h"
 #include "control/ioctl_dispatch.h"
-#include "control/public/interface_guids.h"
 #include "driver/callbacks.h"
 #include "driver/driver.h"
 #include "notify/event_log.h"
@@ -10,6 +9,7 @@
 #include "platform/registry.h"
 #include "platform/rtl.h"
 #include "platform/trace.h"
+#include "updater_interface/interface_guids.h"
 
 namespace {
 

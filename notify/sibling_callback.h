@@ -3,10 +3,10 @@
 // manufacturer serial number.
 #pragma once
 
-#include "control/public/device_caps.h"
 #include "platform/callback.h"
 #include "platform/usb.h"
 #include "platform/wdf.h"
+#include "updater_interface/device_caps.h"
 
 inline constexpr WCHAR SIBLING_CALLBACK_OBJECT_NAME[] = WIDE("\\Callback\\VqStmDfu32ClassDrvNot");
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Fails when a folder includes a header it may not see. The driver logic is layered, each folder
-# seeing only those below it: context/ (the device context and the driver-wide values every
-# device shares), then usb/, then dfu/ and notify/, then control/, then driver/ on top. sim/ sees
-# only the device-end interface; host/ knows neither the driver nor the model; client/ sees
-# control/public/ and the host's I/O manager.
+# seeing only those below it: updater_interface/ (the codes and records the updater shares, a
+# leaf over platform/'s types), then context/ (the device context and the driver-wide values
+# every device shares), then usb/, then dfu/ and notify/, then control/, then driver/ on top.
+# sim/ sees only the device-end interface; host/ knows neither the driver nor the model; client/
+# sees updater_interface/ and the host's I/O manager.
 set -u
 root=${1:-.}
 cd "$root" || exit 2
@@ -22,7 +23,8 @@ check() {  # folder, allowed-include regex
     fi
 }
 
-below='platform/|control/public/|context/'
+below='platform/|updater_interface/|context/'
+check updater_interface 'updater_interface/|platform/types\.h'
 check context "${below}"
 check usb "${below}|usb/"
 check dfu "${below}|usb/|dfu/"
@@ -32,7 +34,7 @@ check driver "${below}|usb/|dfu/|notify/|control/|driver/"
 check platform 'platform/'
 check sim 'sim/|host/interface/'
 check host 'platform/|host/'
-check client 'client/|control/public/|host/|platform/'
+check client 'client/|updater_interface/|host/|platform/'
 
 if [ $status -eq 0 ]; then echo "dependency rules hold"; fi
 exit $status

@@ -1,5 +1,5 @@
 // ostdfu-update: a small Windows console updater on the driver's control interface, and the
-// example of how a Windows program uses control/public/. It finds the driver's device
+// example of how a Windows program uses updater_interface/. It finds the driver's device
 // interfaces, opens one and sends the private I/O controls.
 //
 //   ostdfu-update list
@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "control/public/device_caps.h"
-#include "control/public/interface_guids.h"
-#include "control/public/ioctl.h"
-#include "control/public/manufacturer_serial.h"
+#include "updater_interface/device_caps.h"
+#include "updater_interface/interface_guids.h"
+#include "updater_interface/ioctl.h"
+#include "updater_interface/manufacturer_serial.h"
 
 // The codes are the driver's contract: a change to any of them breaks every updater in the field.
 static_assert(IOCTL_DFU_GET_INTERFACE_VERSION == 0x80882004);

@@ -2,7 +2,6 @@
 // way hardware preparation ends, the descriptor serial number, and the sibling callback.
 #include <gtest/gtest.h>
 
-#include "control/public/interface_guids.h"
 #include "driver/callbacks.h"
 #include "host/ob/callback_objects.h"
 #include "notify/sibling_callback.h"
@@ -11,6 +10,7 @@
 #include "tests/support/arrival_harness.h"
 #include "tests/support/descriptor_bytes.h"
 #include "tests/support/scripted_device_end.h"
+#include "updater_interface/interface_guids.h"
 
 namespace ostdfu_test {
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "context/device_context.h"
-#include "control/public/interface_guids.h"
 #include "presets/presets.h"
 #include "tests/support/arrival_harness.h"
+#include "updater_interface/interface_guids.h"
 
 namespace ostdfu_test {
 namespace {

@@ -4,7 +4,6 @@
 
 #include "context/device_context.h"
 #include "control/ioctl_dispatch.h"
-#include "control/public/interface_guids.h"
 #include "driver/callbacks.h"
 #include "driver/device_add.h"
 #include "driver/driver.h"
@@ -12,6 +11,7 @@
 #include "host/framework/queue.h"
 #include "notify/event_log.h"
 #include "tests/support/driver_harness.h"
+#include "updater_interface/interface_guids.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <iostream>
 #include <regex>
 
-#include "control/public/ioctl.h"
 #include "driver/product_table.h"
 #include "host/pool.h"
 #include "tests/support/file_contents.h"
 #include "tools/scenario/scenario.h"
 #include "tools/system/scenario_run.h"
+#include "updater_interface/ioctl.h"
 
 namespace {
 

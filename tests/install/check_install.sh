@@ -16,8 +16,8 @@ root="${staging}/usr"
 
 expected=("bin/dfuhost" "include/ostdfu/platform/types.h" "share/ostdfu/driver/ostdfu.inf"
           "share/doc/ostdfu/README.md")
-for header in "${source}"/control/public/*.h; do
-    expected+=("include/ostdfu/control/public/$(basename "${header}")")
+for header in "${source}"/updater_interface/*.h; do
+    expected+=("include/ostdfu/updater_interface/$(basename "${header}")")
 done
 for page in "${source}"/docs/*.md; do
     expected+=("share/doc/ostdfu/docs/$(basename "${page}")")
@@ -38,8 +38,8 @@ unexpected=$(comm -23 <(echo "${installed}") <(printf '%s\n' "${expected[@]}" | 
 
 # From the staging directory, so that nothing of the source tree is found instead.
 cd "${staging}"
-for header in "${root}"/include/ostdfu/control/public/*.h; do
-    echo "#include \"control/public/$(basename "${header}")\"" |
+for header in "${root}"/include/ostdfu/updater_interface/*.h; do
+    echo "#include \"updater_interface/$(basename "${header}")\"" |
         "${cxx}" -std=c++20 -Wall -Wextra -Werror -fsyntax-only -I"${root}/include/ostdfu" -x c++ - ||
         fail "$(basename "${header}") does not compile on its own from the installed tree"
 done

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <set>
 
-#include "control/public/ioctl.h"
 #include "host/rtl/text.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device_report.h"
 #include "tools/system/progress.h"
+#include "updater_interface/ioctl.h"
 
 namespace dfuhost {
 

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "control/public/ioctl.h"
+#include "updater_interface/ioctl.h"
 
 namespace scenario {
 

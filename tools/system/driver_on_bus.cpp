@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "context/device_context.h"
-#include "control/public/interface_guids.h"
 #include "driver/driver.h"
 #include "host/framework/device.h"
 #include "host/ob/callback_objects.h"
@@ -20,6 +19,7 @@
 #include "tools/system/device_build.h"
 #include "tools/system/driver_package.h"
 #include "tools/system/progress.h"
+#include "updater_interface/interface_guids.h"
 
 namespace dfuhost {
 

@@ -4,9 +4,9 @@
 #include <variant>
 
 #include "client/updater.h"
-#include "control/public/ioctl.h"
 #include "tools/system/firmware_jobs.h"
 #include "tools/system/progress.h"
+#include "updater_interface/ioctl.h"
 
 namespace dfuhost {
 

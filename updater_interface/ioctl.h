@@ -2,7 +2,7 @@
 // (device type 0x8088) and the request and reply records, little-endian, offsets asserted.
 #pragma once
 
-#include "control/public/public_types.h"
+#include "updater_interface/public_types.h"
 
 inline constexpr ULONG FILE_DEVICE_OSTDFU = 0x8088;
 

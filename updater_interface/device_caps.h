@@ -4,7 +4,7 @@
 // driver never reads; they are named after their width and decimal offset.
 #pragma once
 
-#include "control/public/public_types.h"
+#include "updater_interface/public_types.h"
 
 inline constexpr ULONG DEVICE_CAPS2_SIZE = 3592;
 inline constexpr ULONG DEVICE_CAPS2_VERSION = 2;

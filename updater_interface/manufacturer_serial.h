@@ -1,7 +1,7 @@
 // The 144-byte manufacturer-serial block the driver keeps for the updater.
 #pragma once
 
-#include "control/public/public_types.h"
+#include "updater_interface/public_types.h"
 
 inline constexpr ULONG MANUFACTURER_SERIAL_MARKER = 0x53454546;
 

@@ -1,7 +1,7 @@
 // Class of the driver's own device interface, which every started device publishes.
 #pragma once
 
-#include "control/public/public_types.h"
+#include "updater_interface/public_types.h"
 
 // {1A8758AA-4297-4D87-80BD-56BE721F66D0}
 inline constexpr GUID GUID_DEVINTERFACE_OSTDFU_DRIVER = {
